@@ -1,0 +1,81 @@
+# Sourced by the project's commands: finds Python 3.13+, installs what the build needs and
+# keeps a virtual environment in .venv with the project installed in it.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+VENV="$ROOT/.venv"
+
+say() { printf '==> %s\n' "$*" >&2; }
+
+python_ok() {
+  "$1" -c 'import sys; sys.exit(0 if sys.version_info >= (3, 13) else 1)' 2>/dev/null
+}
+
+find_python() {
+  local candidate
+  for candidate in python3.13 python3.14 python3.15 python3; do
+    if command -v "$candidate" >/dev/null 2>&1 && python_ok "$(command -v "$candidate")"; then
+      command -v "$candidate"; return 0
+    fi
+  done
+  # Debian 12 has no 3.13 package; pyenv keeps one outside PATH.
+  local root="${PYENV_ROOT:-$HOME/.pyenv}"
+  command -v pyenv >/dev/null 2>&1 && root="$(pyenv root)"
+  for candidate in "$root"/versions/3.1[3-9]*/bin/python3.1[3-9]; do
+    if [ -x "$candidate" ] && python_ok "$candidate"; then echo "$candidate"; return 0; fi
+  done
+  return 1
+}
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"
+  elif command -v sudo >/dev/null 2>&1; then sudo "$@"
+  else say "need root to run: $*"; return 1
+  fi
+}
+
+apt_install() {
+  say "installing Debian packages: $*"
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+}
+
+ensure_system_packages() {
+  local missing=()
+  command -v g++ >/dev/null 2>&1 || missing+=(g++)
+  [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+  if ! PY="$(find_python)"; then
+    missing+=(python3 python3-dev python3-venv)
+  elif ! "$PY" -c 'import ensurepip, sysconfig, os, sys
+sys.exit(0 if os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")) else 1)' 2>/dev/null; then
+    missing+=(python3-dev python3-venv)
+  fi
+  if [ ${#missing[@]} -gt 0 ]; then apt_install "${missing[@]}"; fi
+  PY="$(find_python)" || { say "no Python 3.13 or later found"; return 1; }
+}
+
+ensure_venv() {
+  if [ ! -x "$VENV/bin/python" ] || ! python_ok "$VENV/bin/python"; then
+    say "creating $VENV with $PY"
+    rm -rf "$VENV"
+    "$PY" -m venv "$VENV"
+  fi
+  local stamp="$VENV/.tools-installed"
+  if [ ! -f "$stamp" ]; then
+    "$VENV/bin/python" -m pip install -q --upgrade pip
+    "$VENV/bin/python" -m pip install -q "scikit-build-core>=0.10" "cmake>=3.25" ninja pytest mypy
+    touch "$stamp"
+  fi
+  export PATH="$VENV/bin:$PATH"
+}
+
+install_project() {
+  say "building and installing quillet_motor_controller"
+  (cd "$ROOT" && "$VENV/bin/python" -m pip install -q --no-build-isolation .)
+}
+
+setup() {
+  ensure_system_packages
+  ensure_venv
+  install_project
+}
