@@ -1,0 +1,1 @@
+#include "can_bus/transport/socketcan.hpp"
