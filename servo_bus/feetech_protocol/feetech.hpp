@@ -1,0 +1,85 @@
+// Feetech bus transactions (Part 1.2): clearing, sending, reading replies; ping, reboot, read,
+// write, sync read, sync write.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "servo_bus/error.hpp"
+#include "servo_bus/feetech_protocol/packet.hpp"
+#include "servo_bus/serial_port/serial_port.hpp"
+
+namespace quillet::feetech {
+
+using servo_bus::Error;
+using servo_bus::SerialPort;
+
+// Pause of each clearing pass before a send.
+inline constexpr std::chrono::milliseconds kClearPassSleep{5};
+inline constexpr int kClearPasses = 3;
+
+// Carries out whole exchanges on a lent serial port. Holds no port and no lock; one exchange
+// at a time per port.
+//
+// Requests that cannot be encoded are refused before anything is read or written, with an I/O
+// error of kind InvalidInput (never retried by the control loop):
+//   - parameters over 253 bytes: "Instruction parameters too long: N bytes (at most 253)";
+//   - a Write of more than 252 data bytes: "Write data too long: N bytes (at most 252)";
+//   - a sync write or sync read without id: "Sync write needs at least one servo id" (sync read
+//     with no id is allowed: it sends the packet and returns an empty list).
+class FeetechProtocolHandler {
+ public:
+  // Called for every pause (clearing passes, post_delay). Tests inject a counting one.
+  using Sleeper = std::function<void(std::chrono::nanoseconds)>;
+  static void real_sleep(std::chrono::nanoseconds duration);
+
+  FeetechProtocolHandler() = default;
+  explicit FeetechProtocolHandler(std::optional<std::chrono::nanoseconds> post_delay,
+                                  Sleeper sleeper = &FeetechProtocolHandler::real_sleep)
+      : post_delay_(post_delay), sleeper_(std::move(sleeper)) {}
+
+  std::optional<std::chrono::nanoseconds> post_delay() const { return post_delay_; }
+  void set_sleeper(Sleeper sleeper) { sleeper_ = std::move(sleeper); }
+
+  // True when a valid reply from `id` arrived; false on any read or decode error; an error only
+  // when sending failed.
+  std::expected<bool, Error> ping(SerialPort& port, std::uint8_t id);
+  std::expected<bool, Error> reboot(SerialPort& port, std::uint8_t id);
+  // The reply's parameter bytes, however many the servo sent.
+  std::expected<std::vector<std::uint8_t>, Error> read(SerialPort& port, std::uint8_t id,
+                                                       std::uint8_t address, std::uint8_t length);
+  std::expected<void, Error> write(SerialPort& port, std::uint8_t id, std::uint8_t address,
+                                   std::span<const std::uint8_t> data);
+  // One byte vector per id, in list order; the first failing reply ends it with its error.
+  std::expected<std::vector<std::vector<std::uint8_t>>, Error> sync_read(
+      SerialPort& port, std::span<const std::uint8_t> ids, std::uint8_t address, std::uint8_t length);
+  // No reply is read.
+  std::expected<void, Error> sync_write(SerialPort& port, std::span<const std::uint8_t> ids,
+                                        std::uint8_t address,
+                                        std::span<const std::vector<std::uint8_t>> data);
+  std::expected<void, Error> sync_write(SerialPort& port, std::span<const std::uint8_t> ids,
+                                        std::uint8_t address,
+                                        std::span<const std::span<const std::uint8_t>> data);
+
+  // Building blocks. Clear stale input (three 5 ms passes at most, TimeoutError when bytes keep
+  // coming; no pause at all when the input is quiet), then write the packet (a failed write is
+  // TimeoutError). Not flushed afterwards.
+  std::expected<void, Error> send_instruction_packet(SerialPort& port, const InstructionPacket& packet);
+  // Read 4 bytes (bad header: ParsingError, the rest left unread), then L more, then decode.
+  std::expected<StatusPacketFeetech, Error> read_status_packet(SerialPort& port, std::uint8_t expected_id);
+
+ private:
+  std::expected<void, Error> clear_input(SerialPort& port);
+  void sleep(std::chrono::nanoseconds duration) const;
+  void after_exchange() const;
+
+  std::optional<std::chrono::nanoseconds> post_delay_;
+  Sleeper sleeper_ = &FeetechProtocolHandler::real_sleep;
+};
+
+}  // namespace quillet::feetech
