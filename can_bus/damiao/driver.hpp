@@ -1,4 +1,4 @@
-// Part 2.2: the driver of one Damiao motor in MIT mode, written against CanTransport.
+// The driver of one Damiao motor in MIT mode, written against CanTransport.
 #pragma once
 
 #include <array>

@@ -1,4 +1,4 @@
-// Part 2.2: the Damiao driver's errors and their display texts.
+// The Damiao driver's errors and their display texts.
 #pragma once
 
 #include <cstdint>

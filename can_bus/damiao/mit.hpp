@@ -1,4 +1,4 @@
-// Part 2.2: MIT impedance-mode packing and state unpacking of the Damiao motors.
+// MIT impedance-mode packing and state unpacking of the Damiao motors.
 #pragma once
 
 #include <array>

@@ -1,4 +1,4 @@
-// Part 2.2: the Damiao parameter-register table.
+// The Damiao parameter-register table.
 #pragma once
 
 #include <bit>

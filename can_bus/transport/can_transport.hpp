@@ -1,4 +1,4 @@
-// Part 2.1: the CAN transport interface, its frame and id types and its errors.
+// The CAN transport interface, its frame and id types and its errors.
 #pragma once
 
 #include <chrono>

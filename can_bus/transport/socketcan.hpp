@@ -1,4 +1,4 @@
-// Part 2.1: the SocketCAN implementation of CanTransport (Linux raw CAN sockets).
+// The SocketCAN implementation of CanTransport (Linux raw CAN sockets).
 #pragma once
 
 #include <chrono>
