@@ -1,0 +1,103 @@
+"""A virtual Quillet torso: seven serial-bus servos and three CAN motors without the robot.
+
+The torso runs as a separate process (the daemon ``quillet-torso`` shipped in this package) and
+serves:
+
+* a servo bus on a pseudo-terminal, opened like a real 1 Mbaud serial device at
+  ``torso.serial_path``: servos 1 to 4 (SM40BL) and 5 to 7 (STS3025BL);
+* a CAN bus named like an interface (``torso.can_interface``, for example "vcan0") with three
+  Damiao motors in MIT mode, command and feedback ids 1 to 3 (yaw, pitch, roll). Programs reach
+  it through the SocketCAN stand-in, a library preloaded with ``LD_PRELOAD=preload_path()``.
+
+Quick start::
+
+    from quillet_sim import VirtualTorso
+
+    with VirtualTorso() as torso:
+        print(torso.serial_path, torso.can_interface)
+        torso.motor(1).set_position(6.0)
+        ...                                  # drive it with quillet_motor_controller
+        assert torso.servo(1).torque_enabled
+
+Construction: ``VirtualTorso(servos=True, motors=True, wire_timing=False, *, serial_link=None,
+can_interface=None)``. ``servos`` and ``motors`` take True (all), False (none) or the ids to
+simulate; a left-out device is silent, so that another program can play it (a torso with no
+motor still serves its CAN bus). ``wire_timing`` paces servo replies at 10 us a byte and CAN
+frames at 1 Mbit/s. ``serial_link`` is a path where a symlink to the pseudo-terminal is kept
+(removed while unplugged); ``serial_path`` is then that path. ``can_interface`` picks the
+interface name (at most 15 characters) instead of the first free "vcanN". The torso starts on
+``start()`` or ``with``, and stops on ``stop()`` or at the end of the block. Every call raises
+``TorsoError`` when the daemon has died.
+
+Servos, ``torso.servo(id)`` -> ``SimServo``:
+
+* ``read(addr, n) -> bytes`` and ``write(addr, data)``: the register table (positions 56/57,
+  voltage 62 and the other present values read as the servo would report them now);
+* ``position`` (present position, steps), ``goal_position``, ``torque_enabled``, ``voltage``
+  (tenths of a volt), ``pid`` (P, D, I: registers 21 to 23), ``state()`` (all of them);
+* ``set_position(steps)``: move it by hand; ``set_speed(steps_per_s)``: travel speed with
+  torque on (default 3000);
+* faults: ``set_silent(bool)``; ``corrupt_next_reply()`` (bad checksum); ``delay_next_reply(s)``
+  and ``set_reply_delay(s)`` (0.015 s is past the 10 ms time-out); ``set_voltage(tenths)``;
+  ``ramp_voltage(start, end, seconds)`` (rises, or falls, linearly).
+
+The line, on the torso: ``inject_serial_bytes(data)`` (garbage towards the host),
+``set_serial_noise(bytes_per_ms)`` (a continuous stream, 0 stops it), ``unplug()`` (the
+pseudo-terminal closes, the device path disappears), ``plug_in()`` (a new pseudo-terminal;
+without ``serial_link`` the path may change), ``plugged``; ``set_supply_voltage(tenths)`` and
+``ramp_supply_voltage(start, end, seconds)`` act on every servo.
+
+Motors, ``torso.motor(id)`` -> ``SimMotor``:
+
+* ``state() -> MotorState``: position, velocity, torque, enabled, control_mode,
+  last_command (``MitCommand`` with position, velocity, kp, kd, torque, as decoded from the
+  last MIT frame, or None), silent, blocked; ``position`` as a shortcut;
+* ``set_position(rad)``: multi-turn start position (6.0, -3.2, ...);
+  ``set_control_mode(mode)``: register 10 (1 is MIT; in another mode the motor ignores MIT
+  frames);
+* faults: ``set_silent(bool)`` (neither answers nor acts), ``set_blocked(bool)`` (answers but
+  does not move).
+
+CAN bus, on the torso: ``send_can_frame(can_id, data, *, extended=False, fd=False)`` puts a
+frame from a foreign device on the bus; ``set_foreign_traffic(period=None, before_reply=0,
+can_id=0x100, data=bytes(8))`` sends such frames every ``period`` seconds and/or
+``before_reply`` of them just before each motor reply.
+
+Traffic, in bus order: ``servo_traffic() -> list[ServoRecord]`` (time, source "host",
+"servo" or "line", servo_id, kind, data; kinds: "packet", "bad_checksum", "junk" from the host,
+"reply" from a servo, "garbage" and "noise" on the line) and ``can_traffic() ->
+list[CanRecord]`` (time, source "client", "motor" or "foreign", source_id, can_id, extended,
+rtr, error, fd, flags, data); ``clear_traffic()`` empties both. Times are seconds on the
+monotonic clock (``time.monotonic()``).
+
+``preload_path()`` is the path of the SocketCAN stand-in library. The console command
+``quillet-sim`` runs a torso by hand. The pytest plugin ``quillet_sim.pytest_plugin`` restarts
+pytest under the preload.
+"""
+
+from quillet_sim._paths import daemon_path, preload_path
+from quillet_sim._torso import (
+    CanRecord,
+    MitCommand,
+    MotorState,
+    ServoRecord,
+    ServoState,
+    SimMotor,
+    SimServo,
+    TorsoError,
+    VirtualTorso,
+)
+
+__all__ = [
+    "CanRecord",
+    "MitCommand",
+    "MotorState",
+    "ServoRecord",
+    "ServoState",
+    "SimMotor",
+    "SimServo",
+    "TorsoError",
+    "VirtualTorso",
+    "daemon_path",
+    "preload_path",
+]
