@@ -1,0 +1,482 @@
+#include "controller/controller.hpp"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <thread>
+#include <utility>
+
+#include "can_bus/transport/socketcan.hpp"
+#include "servo_bus/servo/feetech/sm40bl.hpp"
+#include "servo_bus/servo/feetech/sts3025bl.hpp"
+#include "support/log.hpp"
+#include "support/text.hpp"
+
+namespace quillet::controller {
+namespace sm40bl = servo::feetech::sm40bl;
+namespace sts3025bl = servo::feetech::sts3025bl;
+using log::Level;
+
+namespace {
+
+constexpr std::uint8_t kMitControlMode = 1;
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+constexpr auto kHomingCycle = std::chrono::nanoseconds(10'000'000);
+constexpr double kHomingCycleSeconds = 0.01;
+constexpr std::uint64_t kHomingExtraCycles = 2000;
+constexpr auto kRebootPollInterval = std::chrono::nanoseconds(100'000'000);
+constexpr auto kRawReplyWindow = std::chrono::milliseconds(10);
+constexpr auto kRawReplyPoll = std::chrono::milliseconds(5);
+
+std::unexpected<Error> fail(std::string text) { return std::unexpected(Error::message(std::move(text))); }
+std::unexpected<Error> neck_only() { return fail(kNeckOnlyMessage); }
+
+// A position that is not a number would reach the wire as an extreme step or MIT value (a servo
+// swinging half a turn, a neck motor spinning to -12.5 rad), so it is refused before sending.
+template <std::size_t N>
+bool any_nan(const std::array<double, N>& values) {
+  return std::any_of(values.begin(), values.end(), [](double v) { return std::isnan(v); });
+}
+std::unexpected<Error> not_a_number(std::string_view operation) {
+  return fail(std::string(operation) + ": position is not a number");
+}
+
+std::string joint_name(std::size_t index) { return std::string(kNeckJoints[index].name); }
+
+damiao::Damiao make_neck_motor(const NeckJoint& joint) {
+  // The table's limits are valid constants, so this cannot fail.
+  return *damiao::Damiao::make(joint.timeout, joint.limits, joint.can_id, joint.master_id);
+}
+
+// Builds the 7-element servo array from the arm group's values followed by the nose group's.
+template <class T, class A, class B>
+Result<std::array<T, 7>> join_groups(const A& arms, const B& nose) {
+  std::array<T, 7> out{};
+  if (arms.size() != ARM_IDS.size() || nose.size() != NOSE_IDS.size()) {
+    return std::unexpected(Error(servo_bus::Error(feetech::CommunicationErrorKind::ParsingError)));
+  }
+  std::copy(arms.begin(), arms.end(), out.begin());
+  std::copy(nose.begin(), nose.end(), out.begin() + ARM_IDS.size());
+  return out;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<QuilletMotorController>> QuilletMotorController::create(
+    const std::optional<std::string>& serialport, const std::string& can_bus) {
+  std::unique_ptr<servo_bus::SerialPort> port;
+  if (serialport) {
+    auto opened = servo_bus::LinuxSerialPort::open(*serialport);
+    if (!opened) return std::unexpected(Error(servo_bus::Error(opened.error())));
+    port = std::move(*opened);
+  }
+  auto transport = can::SocketCanTransport::open(can_bus);
+  if (!transport) {
+    // `port` closes again on the way out.
+    return fail("failed to open CAN bus '" + can_bus + "': " + transport.error().message());
+  }
+  return std::make_unique<QuilletMotorController>(std::move(port), std::move(*transport));
+}
+
+QuilletMotorController::QuilletMotorController(std::unique_ptr<servo_bus::SerialPort> serial_port,
+                                               std::unique_ptr<can::CanTransport> can_transport)
+    : neck_motors_{make_neck_motor(kNeckJoints[0]), make_neck_motor(kNeckJoints[1]),
+                   make_neck_motor(kNeckJoints[2])},
+      can_transport_(std::move(can_transport)),
+      serial_port_(std::move(serial_port)) {
+  for (std::size_t i = 0; i < kNeckJointCount; ++i) {
+    neck_commands_[i] = damiao::MitCommand{0.0f, 0.0f, kNeckJoints[i].default_kp,
+                                           kNeckJoints[i].default_kd, 0.0f};
+  }
+  for (std::size_t i = 0; i < kServoJoints.size(); ++i) servo_ids_[i] = kServoJoints[i].id;
+}
+
+std::map<std::string, std::uint8_t> QuilletMotorController::get_motor_name_id() {
+  std::map<std::string, std::uint8_t> map;
+  for (const auto& joint : kServoJoints) map.emplace(joint.name, joint.id);
+  return map;
+}
+
+Result<std::vector<std::uint8_t>> QuilletMotorController::check_missing_ids() {
+  std::vector<std::uint8_t> missing;
+  if (!serial_port_) return missing;
+  for (std::uint8_t id : servo_ids_) {
+    auto answered = servo_protocol_.ping(*serial_port_, id);
+    if (!answered || !*answered) missing.push_back(id);
+  }
+  return missing;
+}
+
+std::vector<std::string> QuilletMotorController::check_missing_neck_motors() {
+  std::vector<std::string> missing;
+  for (std::size_t i = 0; i < kNeckJointCount; ++i) {
+    if (!neck_motors_[i].request_feedback(*can_transport_)) missing.push_back(joint_name(i));
+  }
+  return missing;
+}
+
+// ---- Servo groups ---------------------------------------------------------------------------
+
+Result<ServoPositions> QuilletMotorController::read_all_positions() {
+  if (!serial_port_) return neck_only();
+  auto arms = sm40bl::sync_read_present_position(servo_protocol_, *serial_port_, ARM_IDS);
+  if (!arms) return std::unexpected(Error(std::move(arms.error())));
+  auto nose = sts3025bl::sync_read_present_position(servo_protocol_, *serial_port_, NOSE_IDS);
+  if (!nose) return std::unexpected(Error(std::move(nose.error())));
+  return join_groups<double>(*arms, *nose);
+}
+
+Result<std::array<std::uint8_t, 7>> QuilletMotorController::read_all_voltages() {
+  if (!serial_port_) return neck_only();
+  auto arms = sm40bl::sync_read_present_voltage(servo_protocol_, *serial_port_, ARM_IDS);
+  if (!arms) return std::unexpected(Error(std::move(arms.error())));
+  auto nose = sts3025bl::sync_read_present_voltage(servo_protocol_, *serial_port_, NOSE_IDS);
+  if (!nose) return std::unexpected(Error(std::move(nose.error())));
+  return join_groups<std::uint8_t>(*arms, *nose);
+}
+
+Result<bool> QuilletMotorController::is_torque_enabled() {
+  if (!serial_port_) return neck_only();
+  auto arms = sm40bl::sync_read_torque_enable(servo_protocol_, *serial_port_, ARM_IDS);
+  if (!arms) return std::unexpected(Error(std::move(arms.error())));
+  auto nose = sts3025bl::sync_read_torque_enable(servo_protocol_, *serial_port_, NOSE_IDS);
+  if (!nose) return std::unexpected(Error(std::move(nose.error())));
+  auto all = join_groups<bool>(*arms, *nose);
+  if (!all) return std::unexpected(std::move(all.error()));
+  return std::all_of(all->begin(), all->end(), [](bool on) { return on; });
+}
+
+template <class Op>
+Result<void> QuilletMotorController::with_serial_port(Op&& op) {
+  if (!serial_port_) return neck_only();
+  auto done = op(*serial_port_);
+  if (!done) return std::unexpected(Error(std::move(done.error())));
+  return {};
+}
+
+Result<void> QuilletMotorController::set_all_goal_positions(const ServoPositions& positions) {
+  if (any_nan(positions)) return not_a_number("set_all_goal_positions");
+  const std::span<const double> all(positions);
+  auto arms = with_serial_port([&](servo_bus::SerialPort& port) {
+    return sm40bl::sync_write_goal_position(servo_protocol_, port, ARM_IDS, all.first<4>());
+  });
+  if (!arms) return arms;
+  return with_serial_port([&](servo_bus::SerialPort& port) {
+    return sts3025bl::sync_write_goal_position(servo_protocol_, port, NOSE_IDS, all.last<3>());
+  });
+}
+
+Result<void> QuilletMotorController::set_arms_position(const std::array<double, 4>& positions) {
+  if (any_nan(positions)) return not_a_number("set_arms_position");
+  return with_serial_port([&](servo_bus::SerialPort& port) {
+    return sm40bl::sync_write_goal_position(servo_protocol_, port, ARM_IDS, positions);
+  });
+}
+
+Result<void> QuilletMotorController::set_left_arm_position(const std::array<double, 2>& positions) {
+  if (any_nan(positions)) return not_a_number("set_left_arm_position");
+  return with_serial_port([&](servo_bus::SerialPort& port) {
+    return sm40bl::sync_write_goal_position(servo_protocol_, port, LEFT_ARM_IDS, positions);
+  });
+}
+
+Result<void> QuilletMotorController::set_right_arm_position(const std::array<double, 2>& positions) {
+  if (any_nan(positions)) return not_a_number("set_right_arm_position");
+  return with_serial_port([&](servo_bus::SerialPort& port) {
+    return sm40bl::sync_write_goal_position(servo_protocol_, port, RIGHT_ARM_IDS, positions);
+  });
+}
+
+Result<void> QuilletMotorController::set_nose_position(const std::array<double, 3>& positions) {
+  if (any_nan(positions)) return not_a_number("set_nose_position");
+  return with_serial_port([&](servo_bus::SerialPort& port) {
+    return sts3025bl::sync_write_goal_position(servo_protocol_, port, NOSE_IDS, positions);
+  });
+}
+
+Result<void> QuilletMotorController::enable_arms(bool enable) {
+  const std::array<bool, ARM_IDS.size()> values = {enable, enable, enable, enable};
+  return with_serial_port([&](servo_bus::SerialPort& port) {
+    return sm40bl::sync_write_torque_enable(servo_protocol_, port, ARM_IDS, values);
+  });
+}
+
+Result<void> QuilletMotorController::enable_nose(bool enable) {
+  const std::array<bool, NOSE_IDS.size()> values = {enable, enable, enable};
+  return with_serial_port([&](servo_bus::SerialPort& port) {
+    return sts3025bl::sync_write_torque_enable(servo_protocol_, port, NOSE_IDS, values);
+  });
+}
+
+Result<void> QuilletMotorController::enable_torque() {
+  if (auto arms = enable_arms(true); !arms) return arms;
+  return enable_nose(true);
+}
+
+Result<void> QuilletMotorController::disable_torque() {
+  if (auto arms = enable_arms(false); !arms) return arms;
+  return enable_nose(false);
+}
+
+Result<void> QuilletMotorController::set_torque_on_ids(std::span<const std::uint8_t> ids,
+                                                       bool enable) {
+  std::vector<std::uint8_t> arm_ids;
+  std::vector<std::uint8_t> nose_ids;
+  for (std::uint8_t id : ids) {
+    if (is_arm_id(id)) arm_ids.push_back(id);
+    else if (is_nose_id(id)) nose_ids.push_back(id);
+  }
+  if (!arm_ids.empty()) {
+    const std::vector<std::uint8_t> values(arm_ids.size(), enable ? 1 : 0);
+    auto arms = with_serial_port([&](servo_bus::SerialPort& port) {
+      return sm40bl::sync_write_raw_torque_enable(servo_protocol_, port, arm_ids, values);
+    });
+    if (!arms) return arms;
+  }
+  if (!nose_ids.empty()) {
+    const std::vector<std::uint8_t> values(nose_ids.size(), enable ? 1 : 0);
+    return with_serial_port([&](servo_bus::SerialPort& port) {
+      return sts3025bl::sync_write_raw_torque_enable(servo_protocol_, port, nose_ids, values);
+    });
+  }
+  return {};
+}
+
+Result<std::vector<std::uint8_t>> QuilletMotorController::write_raw_packet(
+    std::span<const std::uint8_t> data) {
+  using servo_bus::IoError;
+  using servo_bus::IoErrorKind;
+  auto io_failure = [](IoError error) { return std::unexpected(Error(servo_bus::Error(std::move(error)))); };
+  if (!serial_port_) return io_failure(IoError{IoErrorKind::Unsupported, kNeckOnlyMessage});
+  servo_bus::SerialPort& port = *serial_port_;
+  if (auto written = port.write_all(data); !written) return io_failure(written.error());
+  if (auto flushed = port.flush(); !flushed) return io_failure(flushed.error());
+
+  auto waiting = [&]() -> std::expected<std::size_t, IoError> {
+    auto count = port.bytes_to_read();
+    if (!count) return std::unexpected(IoError{IoErrorKind::Other, count.error().message});
+    return *count;
+  };
+  auto count = waiting();
+  const auto start = std::chrono::steady_clock::now();
+  while (count && *count == 0) {
+    if (std::chrono::steady_clock::now() - start >= kRawReplyWindow) break;
+    std::this_thread::sleep_for(kRawReplyPoll);
+    count = waiting();
+  }
+  if (!count) return io_failure(count.error());
+  std::vector<std::uint8_t> reply(*count);
+  if (auto read = port.read_exact(reply); !read) return io_failure(read.error());
+  return reply;
+}
+
+// ---- Neck -----------------------------------------------------------------------------------
+
+Result<void> QuilletMotorController::enable_neck(bool enable) {
+  can::CanTransport& bus = *can_transport_;
+  for (std::size_t i = 0; i < kNeckJointCount; ++i) {
+    const damiao::Damiao& motor = neck_motors_[i];
+    if (enable) {
+      if (auto mode = motor.ensure_control_mode(bus, kMitControlMode); !mode) {
+        return fail(joint_name(i) + ": ensure MIT mode failed: " + mode.error().message());
+      }
+      if (auto enabled = motor.enable(bus); !enabled) {
+        return fail(joint_name(i) + ": enable failed: " + enabled.error().message());
+      }
+    } else if (auto disabled = motor.disable(bus); !disabled) {
+      return fail(joint_name(i) + ": disable failed: " + disabled.error().message());
+    }
+  }
+  neck_torque_enabled_ = enable;
+  return {};
+}
+
+Result<void> QuilletMotorController::set_neck_gains(std::uint32_t index, float kp, float kd) {
+  if (index >= kNeckJointCount) return fail("neck index out of range: " + std::to_string(index));
+  neck_commands_[index].kp = kp;
+  neck_commands_[index].kd = kd;
+  return {};
+}
+
+std::array<std::pair<double, double>, kNeckJointCount>
+QuilletMotorController::neck_position_limits() {
+  std::array<std::pair<double, double>, kNeckJointCount> limits;
+  for (std::size_t i = 0; i < kNeckJointCount; ++i) {
+    limits[i] = {kNeckJoints[i].lower, kNeckJoints[i].upper};
+  }
+  return limits;
+}
+
+double QuilletMotorController::clamp_neck_position(std::size_t index, double position) {
+  const NeckJoint& joint = kNeckJoints[index];
+  // Written out rather than std::clamp so that NaN passes through unchanged.
+  const double clamped =
+      position < joint.lower ? joint.lower : (position > joint.upper ? joint.upper : position);
+  if (std::fabs(clamped - position) > kEpsilon) {
+    using text::float_fixed;
+    QUILLET_LOG(Level::Warn, kLogTarget,
+                std::string(joint.name) + " requested position " + float_fixed(position, 4) +
+                    " rad out of safe range [" + float_fixed(joint.lower, 4) + ", " +
+                    float_fixed(joint.upper, 4) + "]; clamped to " + float_fixed(clamped, 4));
+  }
+  return clamped;
+}
+
+Result<NeckPositions> QuilletMotorController::command_neck_mit(const NeckPositions& positions,
+                                                               std::string_view label) {
+  if (any_nan(positions)) return not_a_number(label);
+  NeckPositions observed{};
+  for (std::size_t i = 0; i < kNeckJointCount; ++i) {
+    neck_commands_[i].position = static_cast<float>(positions[i]);
+    auto state = neck_motors_[i].control(*can_transport_, neck_commands_[i]);
+    if (!state) {
+      return fail(std::string(label) + "(" + joint_name(i) + "): " + state.error().message());
+    }
+    observed[i] = state->position;
+  }
+  return observed;
+}
+
+Result<NeckPositions> QuilletMotorController::set_neck_position(const NeckPositions& positions) {
+  // Checked before clamping so that a refused command logs no clamp warning either.
+  if (any_nan(positions)) return not_a_number("set_neck_position");
+  NeckPositions clamped;
+  for (std::size_t i = 0; i < kNeckJointCount; ++i) {
+    clamped[i] = clamp_neck_position(i, positions[i]);
+  }
+  return command_neck_mit(clamped, "set_neck_position");
+}
+
+Result<double> QuilletMotorController::set_single_neck_joint(std::size_t index, double position) {
+  const std::string operation = "set_" + joint_name(index) + "_position";
+  if (std::isnan(position)) return not_a_number(operation);
+  neck_commands_[index].position = static_cast<float>(clamp_neck_position(index, position));
+  auto state = neck_motors_[index].control(*can_transport_, neck_commands_[index]);
+  if (!state) return fail(operation + ": " + state.error().message());
+  return static_cast<double>(state->position);
+}
+
+Result<NeckPositions> QuilletMotorController::read_neck_positions() {
+  NeckPositions positions{};
+  for (std::size_t i = 0; i < kNeckJointCount; ++i) {
+    auto state = neck_motors_[i].request_feedback(*can_transport_);
+    if (!state) {
+      return fail("read_neck_positions(" + joint_name(i) + "): " + state.error().message());
+    }
+    positions[i] = state->position;
+  }
+  return positions;
+}
+
+// ---- Homing ---------------------------------------------------------------------------------
+
+Result<NeckPositions> QuilletMotorController::neck_home(double speed, double tolerance,
+                                                        std::optional<float> kp,
+                                                        std::optional<float> kd) {
+  if (!(speed > 0)) return fail("neck_home: speed must be positive, got " + text::float_display(speed));
+  if (!(tolerance > 0)) {
+    return fail("neck_home: tolerance must be positive, got " + text::float_display(tolerance));
+  }
+  for (auto& command : neck_commands_) {
+    if (kp) command.kp = *kp;
+    if (kd) command.kd = *kd;
+  }
+
+  auto current = read_neck_positions();
+  if (!current) return current;
+  NeckPositions goals;
+  for (std::size_t i = 0; i < kNeckJointCount; ++i) {
+    goals[i] = kTwoPi * std::round((*current)[i] / kTwoPi);
+  }
+  if (!neck_torque_enabled_) {
+    if (auto enabled = enable_neck(true); !enabled) return std::unexpected(enabled.error());
+  }
+
+  const double step = speed * kHomingCycleSeconds;
+  double distance = 0.0;
+  for (std::size_t i = 0; i < kNeckJointCount; ++i) {
+    distance = std::max(distance, std::fabs((*current)[i] - goals[i]));
+  }
+  const double cycles = distance / step;
+  constexpr double kU32Max = 4294967295.0;
+  const std::uint64_t n = !(cycles > 0) ? 0
+                          : cycles >= kU32Max ? static_cast<std::uint64_t>(kU32Max)
+                                              : static_cast<std::uint64_t>(cycles);
+  // Summed in 64 bits: a 32-bit sum would wrap to a tiny budget for absurdly slow speeds.
+  const std::uint64_t budget = n + kHomingExtraCycles;
+
+  NeckPositions commanded = *current;
+  NeckPositions observed = *current;
+  std::array<bool, kNeckJointCount> settled{};
+  for (std::uint64_t cycle = 0; cycle < budget; ++cycle) {
+    for (std::size_t i = 0; i < kNeckJointCount; ++i) {
+      if (settled[i]) continue;
+      const double diff = commanded[i] - goals[i];
+      if (diff > step) commanded[i] -= step;
+      else if (diff < -step) commanded[i] += step;
+      else commanded[i] = goals[i];
+    }
+    auto replies = command_neck_mit(commanded, "neck_home");
+    if (!replies) return replies;
+    observed = *replies;
+    for (std::size_t i = 0; i < kNeckJointCount; ++i) {
+      if (!settled[i] && std::fabs(commanded[i] - goals[i]) < kEpsilon &&
+          std::fabs(observed[i] - goals[i]) < tolerance) {
+        settled[i] = true;
+      }
+    }
+    if (std::all_of(settled.begin(), settled.end(), [](bool s) { return s; })) return observed;
+    std::this_thread::sleep_for(kHomingCycle);
+  }
+  using text::bracketed;
+  using text::float_debug;
+  return fail("neck_home: timed out before settling. observed=" + bracketed(observed, float_debug) +
+              ", goals=" + bracketed(goals, float_debug) + ", settled=" +
+              bracketed(settled, [](bool s) { return std::string(s ? "true" : "false"); }));
+}
+
+// ---- Reboot ---------------------------------------------------------------------------------
+
+Result<void> QuilletMotorController::reboot(std::chrono::nanoseconds timeout) {
+  if (!serial_port_) return {};
+  std::map<std::uint8_t, std::string> name_by_id;
+  for (const auto& [name, id] : get_motor_name_id()) name_by_id.emplace(id, name);
+  const auto ids = servo_ids_;
+  const auto id_text = [](std::uint8_t id) { return std::to_string(id); };
+
+  for (std::uint8_t id : ids) {
+    QUILLET_LOG(Level::Warn, kLogTarget,
+                "Rebooting motor " + name_by_id[id] + " (id=" + id_text(id) + ")");
+    // A servo that does not answer is waited for below; only a failed send is an error.
+    if (auto sent = servo_protocol_.reboot(*serial_port_, id); !sent) {
+      return std::unexpected(Error(std::move(sent.error())));
+    }
+  }
+
+  std::vector<std::uint8_t> pending(ids.begin(), ids.end());
+  const auto start = std::chrono::steady_clock::now();
+  while (!pending.empty()) {
+    if (std::chrono::steady_clock::now() - start >= timeout) break;
+    std::this_thread::sleep_for(kRebootPollInterval);
+    std::erase_if(pending, [&](std::uint8_t id) {
+      auto answered = servo_protocol_.ping(*serial_port_, id);
+      return answered && *answered;
+    });
+  }
+  if (pending.empty()) return {};
+
+  std::vector<std::string> names;
+  for (std::uint8_t id : pending) {
+    QUILLET_LOG(Level::Warn, kLogTarget,
+                "Motor " + name_by_id[id] + " (id=" + id_text(id) +
+                    ") did not respond after reboot within timeout");
+    names.push_back(name_by_id[id]);
+  }
+  return fail("Some motors did not respond after reboot (" + text::bracketed(names, text::quoted) +
+              " - ids: " + text::bracketed(pending, id_text) + ")");
+}
+
+}  // namespace quillet::controller
