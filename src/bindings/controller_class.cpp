@@ -1,0 +1,337 @@
+// Equivalent Python (each method converts its arguments, takes the object's lock, runs one
+// controller operation on the calling thread and raises RuntimeError with its message):
+//
+//     class QuilletMotorController:
+//         def __init__(self, serialport: str | None = None, can_bus: str = "can0"): ...
+//         def is_torque_enabled(self) -> bool: ...
+//         def read_all_positions(self) -> list[float]: ...
+//         def set_neck_position(self, position: Sequence[float]) -> list[float]: ...
+//         def neck_home(self, speed=0.4, tolerance=0.15, kp=None, kd=None) -> list[float]: ...
+//         ...
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bindings/args.hpp"
+#include "bindings/class_def.hpp"
+#include "bindings/classes.hpp"
+#include "bindings/errors.hpp"
+#include "bindings/gil.hpp"
+#include "controller/controller.hpp"
+
+namespace quillet::py {
+namespace {
+
+using controller::QuilletMotorController;
+
+// The Python object's content. The mutex serialises every method; a C++ exception escaping an
+// operation poisons it for good, since the controller may be half-way through a bus exchange.
+struct ControllerObject {
+  explicit ControllerObject(std::unique_ptr<QuilletMotorController> c) : controller(std::move(c)) {}
+  std::unique_ptr<QuilletMotorController> controller;
+  std::mutex mutex;
+  bool poisoned = false;  // guarded by mutex
+};
+
+// Runs `op` on the controller under the object's mutex. A thread that finds the mutex held waits
+// without the interpreter lock: the holder may need it to deliver a log record.
+template <class Op>
+PyObject* locked(PyObject* self, Op&& op) {
+  ControllerObject& object = value_of<ControllerObject>(self);
+  std::unique_lock lock = lock_releasing_gil(object.mutex);
+  if (object.poisoned) return raise_runtime_error("Failed to lock motor controller");
+  try {
+    return op(*object.controller);
+  } catch (...) {
+    object.poisoned = true;
+    throw;
+  }
+}
+
+PyObject* done(const controller::Result<void>& result) {
+  if (!result) return raise_error(result.error());
+  return none().release();
+}
+
+template <class T>
+PyObject* value(const controller::Result<T>& result) {
+  if (!result) return raise_error(result.error());
+  return to_py(*result).release();
+}
+
+// A goal that is not a number would reach the wire as an extreme position, so it is refused
+// before anything else happens.
+template <std::size_t N>
+bool numbers(const char* name, const std::array<double, N>& positions) {
+  for (double p : positions) {
+    if (std::isnan(p)) {
+      PyErr_Format(PyExc_ValueError, "argument '%s': position is not a number (NaN)", name);
+      return false;
+    }
+  }
+  return true;
+}
+
+template <class F>
+PyCFunction fastcall(F* fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+#define QMC_NOARGS(name) \
+  PyObject* name(PyObject* self, PyObject*) { return guarded([&]() -> PyObject* { return locked(self, [&](QuilletMotorController& c) -> PyObject*
+#define QMC_END ); }); }
+
+QMC_NOARGS(is_torque_enabled) { return value(c.is_torque_enabled()); } QMC_END
+QMC_NOARGS(enable_torque) { return done(c.enable_torque()); } QMC_END
+QMC_NOARGS(disable_torque) { return done(c.disable_torque()); } QMC_END
+QMC_NOARGS(read_all_positions) { return value(c.read_all_positions()); } QMC_END
+QMC_NOARGS(read_neck_positions) { return value(c.read_neck_positions()); } QMC_END
+QMC_NOARGS(is_neck_torque_enabled) { return to_py(c.is_neck_torque_enabled()).release(); } QMC_END
+QMC_NOARGS(neck_position_limits) {
+  (void)c;  // constants: the lock is still taken, so a poisoned object raises
+  return to_py(QuilletMotorController::neck_position_limits()).release();
+} QMC_END
+
+#undef QMC_NOARGS
+#undef QMC_END
+
+using Args = PyObject* const*;
+
+// The torque switch of a list of ids, on or off.
+template <bool Enable>
+PyObject* torque_on_ids(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr auto sig = signature(
+        Enable ? "QuilletMotorController.enable_torque_on_ids"
+               : "QuilletMotorController.disable_torque_on_ids", 1, "ids");
+    std::vector<std::uint8_t> ids;
+    if (!parse(sig, args, nargs, kwnames, ids)) return nullptr;
+    return locked(self, [&](QuilletMotorController& c) { return done(c.set_torque_on_ids(ids, Enable)); });
+  });
+}
+
+// A method taking one fixed-length sequence of positions.
+template <std::size_t N, auto Operation, const char* Name, const char* Param>
+PyObject* positions_method(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr auto sig = signature(Name, 1, Param);
+    std::array<double, N> positions{};
+    if (!parse(sig, args, nargs, kwnames, positions)) return nullptr;
+    if (!numbers(Param, positions)) return nullptr;
+    return locked(self, [&](QuilletMotorController& c) -> PyObject* {
+      auto result = (c.*Operation)(positions);
+      if constexpr (std::is_same_v<decltype(result), controller::Result<void>>) {
+        return done(result);
+      } else {
+        return value(result);
+      }
+    });
+  });
+}
+
+constexpr char kPositions[] = "positions";
+constexpr char kPosition[] = "position";
+constexpr char kSetAll[] = "QuilletMotorController.set_all_goal_positions";
+constexpr char kSetLeft[] = "QuilletMotorController.set_left_arm_position";
+constexpr char kSetRight[] = "QuilletMotorController.set_right_arm_position";
+constexpr char kSetArms[] = "QuilletMotorController.set_arms_position";
+constexpr char kSetNose[] = "QuilletMotorController.set_nose_position";
+constexpr char kSetNeck[] = "QuilletMotorController.set_neck_position";
+constexpr char kSetYaw[] = "QuilletMotorController.set_neck_yaw_position";
+constexpr char kSetPitch[] = "QuilletMotorController.set_neck_pitch_position";
+constexpr char kSetRoll[] = "QuilletMotorController.set_neck_roll_position";
+
+// One neck joint; the controller clamps it to the joint's bounds.
+template <std::size_t Index, const char* Name>
+PyObject* single_neck_joint(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr auto sig = signature(Name, 1, "position");
+    std::array<double, 1> position{};
+    if (!parse(sig, args, nargs, kwnames, position[0])) return nullptr;
+    if (!numbers("position", position)) return nullptr;
+    return locked(self, [&](QuilletMotorController& c) {
+      return value(c.set_single_neck_joint(Index, position[0]));
+    });
+  });
+}
+
+PyObject* set_neck_gains(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr auto sig = signature("QuilletMotorController.set_neck_gains", 3, "index", "kp", "kd");
+    std::uint32_t index = 0;
+    float kp = 0.0f;
+    float kd = 0.0f;
+    if (!parse(sig, args, nargs, kwnames, index, kp, kd)) return nullptr;
+    return locked(self, [&](QuilletMotorController& c) { return done(c.set_neck_gains(index, kp, kd)); });
+  });
+}
+
+PyObject* neck_home(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr auto sig = signature("QuilletMotorController.neck_home", 0, "speed", "tolerance", "kp", "kd");
+    double speed = 0.4;
+    double tolerance = 0.15;
+    std::optional<float> kp;
+    std::optional<float> kd;
+    if (!parse(sig, args, nargs, kwnames, speed, tolerance, kp, kd)) return nullptr;
+    return locked(self, [&](QuilletMotorController& c) {
+      return value(c.neck_home(speed, tolerance, kp, kd));
+    });
+  });
+}
+
+// The torque switch of one group; `Operation` is enable_arms or enable_nose.
+template <auto Operation, const char* Name>
+PyObject* enable_method(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr auto sig = signature(Name, 1, "enable");
+    bool enable = false;
+    if (!parse(sig, args, nargs, kwnames, enable)) return nullptr;
+    return locked(self, [&](QuilletMotorController& c) { return done((c.*Operation)(enable)); });
+  });
+}
+
+constexpr char kEnableNeck[] = "QuilletMotorController.enable_neck";
+constexpr char kEnableArms[] = "QuilletMotorController.enable_arms";
+constexpr char kEnableNose[] = "QuilletMotorController.enable_nose";
+
+PyObject* write_raw_packet(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr auto sig = signature("QuilletMotorController.write_raw_packet", 1, "data");
+    Bytes data;
+    if (!parse(sig, args, nargs, kwnames, data)) return nullptr;
+    return locked(self, [&](QuilletMotorController& c) -> PyObject* {
+      auto reply = c.write_raw_packet(data.data);
+      if (!reply) return raise_error(reply.error());
+      return none().release();  // the reply is not handed to Python by this class
+    });
+  });
+}
+
+PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static constexpr auto sig = signature("QuilletMotorController", 0, "serialport", "can_bus");
+    std::optional<std::string> serialport;
+    std::string can_bus = "can0";
+    if (!parse(sig, args, kwargs, serialport, can_bus)) return nullptr;
+    auto opened = QuilletMotorController::create(serialport, can_bus);
+    if (!opened) return raise_error(opened.error());
+    return new_instance<ControllerObject>(type, std::move(*opened));
+  });
+}
+
+constexpr int kArgs = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef kMethods[] = {
+    {"is_torque_enabled", is_torque_enabled, METH_NOARGS,
+     QMC_DOC("is_torque_enabled", "$self", "Is torque enabled on all motors")},
+    {"enable_torque", enable_torque, METH_NOARGS,
+     QMC_DOC("enable_torque", "$self", "Enable torque on all motors.")},
+    {"enable_torque_on_ids", fastcall(torque_on_ids<true>), kArgs,
+     QMC_DOC("enable_torque_on_ids", "$self, ids", "Enable torque on ids")},
+    {"disable_torque", disable_torque, METH_NOARGS,
+     QMC_DOC("disable_torque", "$self", "Disable torque on all motors.")},
+    {"disable_torque_on_ids", fastcall(torque_on_ids<false>), kArgs,
+     QMC_DOC("disable_torque_on_ids", "$self, ids", "Disable torque on ids")},
+    {"read_all_positions", read_all_positions, METH_NOARGS,
+     QMC_DOC("read_all_positions", "$self",
+             "Read all motor positions as a 7-element array.\nOrder: [left_arm_pitch, "
+             "left_arm_yaw, right_arm_pitch, right_arm_yaw, nose_top, nose_left, nose_right]")},
+    {"set_all_goal_positions",
+     fastcall(positions_method<7, &QuilletMotorController::set_all_goal_positions, kSetAll, kPositions>),
+     kArgs,
+     QMC_DOC("set_all_goal_positions", "$self, positions",
+             "Set goal positions for all motors (7 values).\n\n# Arguments\n* `positions` - Array "
+             "of 7 goal positions\n  (left_arm_pitch, left_arm_yaw, right_arm_pitch, "
+             "right_arm_yaw, nose_top, nose_left, nose_right).")},
+    {"set_left_arm_position",
+     fastcall(positions_method<2, &QuilletMotorController::set_left_arm_position, kSetLeft, kPosition>),
+     kArgs,
+     QMC_DOC("set_left_arm_position", "$self, position",
+             "Set goal positions for the left arm (2 values: pitch, yaw).")},
+    {"set_right_arm_position",
+     fastcall(positions_method<2, &QuilletMotorController::set_right_arm_position, kSetRight, kPosition>),
+     kArgs,
+     QMC_DOC("set_right_arm_position", "$self, position",
+             "Set goal positions for the right arm (2 values: pitch, yaw).")},
+    {"set_arms_position",
+     fastcall(positions_method<4, &QuilletMotorController::set_arms_position, kSetArms, kPosition>),
+     kArgs,
+     QMC_DOC("set_arms_position", "$self, position",
+             "Set goal positions for both arms (4 values: left pitch, left yaw, right pitch, right "
+             "yaw).")},
+    {"set_nose_position",
+     fastcall(positions_method<3, &QuilletMotorController::set_nose_position, kSetNose, kPosition>),
+     kArgs,
+     QMC_DOC("set_nose_position", "$self, position", "Set goal positions for the nose (3 values).")},
+    {"set_neck_position",
+     fastcall(positions_method<3, &QuilletMotorController::set_neck_position, kSetNeck, kPosition>),
+     kArgs,
+     QMC_DOC("set_neck_position", "$self, position",
+             "Set goal positions for the neck (3 values: yaw, pitch, roll). Returns\nthe observed "
+             "positions reported by the motor replies.")},
+    {"set_neck_yaw_position", fastcall(single_neck_joint<0, kSetYaw>), kArgs,
+     QMC_DOC("set_neck_yaw_position", "$self, position", "")},
+    {"set_neck_pitch_position", fastcall(single_neck_joint<1, kSetPitch>), kArgs,
+     QMC_DOC("set_neck_pitch_position", "$self, position", "")},
+    {"set_neck_roll_position", fastcall(single_neck_joint<2, kSetRoll>), kArgs,
+     QMC_DOC("set_neck_roll_position", "$self, position", "")},
+    {"neck_position_limits", neck_position_limits, METH_NOARGS,
+     QMC_DOC("neck_position_limits", "$self",
+             "Hard safety bounds (lower, upper) in rad for each neck joint.\nOrder: [yaw, pitch, "
+             "roll]. Every neck setter clamps to these bounds\nbefore commanding the motor.")},
+    {"read_neck_positions", read_neck_positions, METH_NOARGS,
+     QMC_DOC("read_neck_positions", "$self",
+             "Read the current neck positions (yaw, pitch, roll) via a Damiao\nfeedback request.")},
+    {"set_neck_gains", fastcall(set_neck_gains), kArgs,
+     QMC_DOC("set_neck_gains", "$self, index, kp, kd",
+             "Override the MIT impedance gains (kp, kd) for a single neck joint.\n`index`: 0=yaw, "
+             "1=pitch, 2=roll.")},
+    {"neck_home", fastcall(neck_home), kArgs,
+     QMC_DOC("neck_home", "$self, speed=0.4, tolerance=0.15, kp=None, kd=None",
+             "Home the 3 neck joints to the nearest physical zero.\n\nSnaps each goal to the "
+             "nearest multiple of 2π of the joint's current\nreported position — after a power "
+             "cycle the Damiao multi-turn counter\nresets, so commanding \"go to 0\" naively could "
+             "spin the head a full\nturn. Rounding keeps travel within ±π and lands at a "
+             "physically\nequivalent zero.\n\nEnables neck torque if it isn't already (does "
+             "**not** disable on\nexit — caller owns torque lifecycle). Ramps at `speed` rad/s on "
+             "a\n10 ms cycle and returns the observed positions once every joint is\nwithin "
+             "`tolerance` rad of its goal. Raises on timeout.\n\n`kp` / `kd`: optional overrides "
+             "applied to all three joints for the\nduration of homing (and left in place "
+             "afterwards). `None` keeps the\nper-joint defaults baked into the controller.")},
+    {"enable_neck", fastcall(enable_method<&QuilletMotorController::enable_neck, kEnableNeck>),
+     kArgs,
+     QMC_DOC("enable_neck", "$self, enable",
+             "Enable or disable the neck motors. On enable, also forces each motor\ninto MIT "
+             "control mode.")},
+    {"is_neck_torque_enabled", is_neck_torque_enabled, METH_NOARGS,
+     QMC_DOC("is_neck_torque_enabled", "$self",
+             "Last commanded torque-enable state for the neck (in-memory; the\nDamiao firmware "
+             "does not expose a readable enable register).")},
+    {"enable_arms", fastcall(enable_method<&QuilletMotorController::enable_arms, kEnableArms>),
+     kArgs, QMC_DOC("enable_arms", "$self, enable", "Enable or disable the arm motors.")},
+    {"enable_nose", fastcall(enable_method<&QuilletMotorController::enable_nose, kEnableNose>),
+     kArgs, QMC_DOC("enable_nose", "$self, enable", "Enable or disable the nose motors.")},
+    {"write_raw_packet", fastcall(write_raw_packet), kArgs,
+     QMC_DOC("write_raw_packet", "$self, data",
+             "Write raw packet data to the serial port.\n\n# Arguments\n* `data` - Byte array of "
+             "raw packet data to send.")},
+    {},
+};
+
+}  // namespace
+
+bool add_controller_class(PyObject* module) {
+  return add_class<ControllerObject>(module, {.name = "QuilletMotorController",
+                                              .signature = "(serialport=None, can_bus=...)",
+                                              .constructor = create,
+                                              .methods = kMethods});
+}
+
+}  // namespace quillet::py
