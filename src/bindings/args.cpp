@@ -1,0 +1,319 @@
+#include "bindings/args.hpp"
+
+// The datetime C interface lives in a static pointer of each translation unit that includes it:
+// only this unit does.
+#include <datetime.h>
+
+#include <cstring>
+#include <string>
+
+#include "bindings/errors.hpp"
+
+namespace quillet::py {
+
+std::chrono::nanoseconds Duration::as_nanoseconds() const noexcept {
+  constexpr auto kMax = std::chrono::nanoseconds::max().count();
+  constexpr std::uint64_t kMaxSeconds = static_cast<std::uint64_t>(kMax / 1'000'000'000);
+  if (seconds > kMaxSeconds ||
+      (seconds == kMaxSeconds && nanos > static_cast<std::uint32_t>(kMax % 1'000'000'000))) {
+    return std::chrono::nanoseconds::max();
+  }
+  return std::chrono::nanoseconds(static_cast<std::int64_t>(seconds) * 1'000'000'000 +
+                                  static_cast<std::int64_t>(nanos));
+}
+
+namespace {
+
+std::string type_name(Borrowed object) {
+  Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(object.get())));
+  const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  if (text == nullptr) {
+    PyErr_Clear();
+    return Py_TYPE(object.get())->tp_name;
+  }
+  return text;
+}
+
+// NumPy's boolean scalar, recognised by name so that NumPy need not be imported.
+bool is_numpy_bool(Borrowed object) {
+  PyTypeObject* type = Py_TYPE(object.get());
+  Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  if (!module) {
+    PyErr_Clear();
+    return false;
+  }
+  if (!PyUnicode_Check(module.get()) || PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
+    return false;
+  }
+  Ref name = Ref::steal(PyType_GetName(type));
+  if (!name) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+         PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
+}
+
+// Any sequence except str, item by item.
+template <class T>
+bool vector_from_sequence(Borrowed object, std::vector<T>& out) {
+  if (PyUnicode_Check(object.get())) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(object.get())) return detail::cannot_convert(object, "Sequence");
+  std::vector<T> values;
+  const Py_ssize_t size = PySequence_Size(object.get());
+  if (size < 0) {
+    PyErr_Clear();
+  } else {
+    values.reserve(static_cast<std::size_t>(size));
+  }
+  Ref iterator = Ref::steal(PyObject_GetIter(object.get()));
+  if (!iterator) return false;
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    T value{};
+    if (!Converter<T>::convert(item, value)) return false;
+    values.push_back(value);
+  }
+  if (PyErr_Occurred()) return false;
+  out = std::move(values);
+  return true;
+}
+
+}  // namespace
+
+namespace detail {
+
+bool cannot_convert(Borrowed object, const char* target) {
+  const std::string message = "'" + type_name(object) + "' object cannot be converted to '" + target + "'";
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+  return false;
+}
+
+bool unsigned_from_python(Borrowed object, std::uint64_t max, int bits, std::uint64_t& out) {
+  Ref index = Ref::steal(PyNumber_Index(object.get()));
+  if (!index) return false;
+  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  if (value > max) {
+    const std::string message =
+        "int too big to convert to a " + std::to_string(bits) + "-bit unsigned int";
+    PyErr_SetString(PyExc_OverflowError, message.c_str());
+    return false;
+  }
+  out = value;
+  return true;
+}
+
+bool floats_from_sequence(Borrowed object, double* out, std::size_t count) {
+  if (!PySequence_Check(object.get())) return cannot_convert(object, "Sequence");
+  const Py_ssize_t size = PySequence_Size(object.get());
+  if (size < 0) return false;
+  if (static_cast<std::size_t>(size) != count) {
+    const std::string message = "expected a sequence of length " + std::to_string(count) +
+                                " (got " + std::to_string(size) + ")";
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return false;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    Ref item = Ref::steal(PySequence_GetItem(object.get(), static_cast<Py_ssize_t>(i)));
+    if (!item || !Converter<double>::convert(item, out[i])) return false;
+  }
+  return true;
+}
+
+void prefix_type_error(const char* name) {
+  PyObject* raised = PyErr_GetRaisedException();
+  if (raised == nullptr) return;
+  Ref original = Ref::steal(raised);
+  if (Py_TYPE(raised) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    PyErr_SetRaisedException(original.release());
+    return;
+  }
+  Ref text = Ref::steal(PyUnicode_FromFormat("argument '%s': %S", name, raised));
+  Ref replaced = text ? Ref::steal(PyObject_CallOneArg(PyExc_TypeError, text.get())) : Ref();
+  if (!replaced) return;  // the failure to build it is the pending exception
+  PyException_SetCause(replaced.get(), original.release());
+  PyErr_SetRaisedException(replaced.release());
+}
+
+namespace {
+
+std::string quoted_names(const SignatureView& sig, const std::vector<std::size_t>& missing) {
+  // 'a'; 'a' and 'b'; 'a', 'b', and 'c' (as Python words it).
+  std::string out;
+  for (std::size_t i = 0; i < missing.size(); ++i) {
+    if (i > 0) out += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+    out += '\'';
+    out += sig.names[missing[i]];
+    out += '\'';
+  }
+  return out;
+}
+
+bool too_many_positional(const SignatureView& sig, Py_ssize_t given) {
+  const std::size_t self = sig.bound ? 1 : 0;
+  const std::size_t low = sig.required + self;
+  const std::size_t high = sig.count + self;
+  std::string message = std::string(sig.function) + "() takes ";
+  if (low == high) {
+    message += std::to_string(high);
+  } else {
+    message += "from " + std::to_string(low) + " to " + std::to_string(high);
+  }
+  message += high == 1 && low == high ? " positional argument" : " positional arguments";
+  const std::size_t total = static_cast<std::size_t>(given) + self;
+  message += " but " + std::to_string(total) + (total == 1 ? " was given" : " were given");
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+  return false;
+}
+
+// Places one keyword argument; false with TypeError for an unknown or duplicated name.
+bool place_keyword(const SignatureView& sig, PyObject* key, PyObject* value, PyObject** slots) {
+  for (std::size_t i = 0; i < sig.count; ++i) {
+    if (PyUnicode_CompareWithASCIIString(key, sig.names[i]) == 0) {
+      if (slots[i] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.function,
+                     sig.names[i]);
+        return false;
+      }
+      slots[i] = value;
+      return true;
+    }
+  }
+  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.function, key);
+  return false;
+}
+
+bool check_missing(const SignatureView& sig, PyObject** slots) {
+  std::vector<std::size_t> missing;
+  for (std::size_t i = 0; i < sig.required; ++i) {
+    if (slots[i] == nullptr) missing.push_back(i);
+  }
+  if (missing.empty()) return true;
+  const std::string message = std::string(sig.function) + "() missing " +
+                              std::to_string(missing.size()) + " required positional argument" +
+                              (missing.size() == 1 ? "" : "s") + ": " + quoted_names(sig, missing);
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+  return false;
+}
+
+}  // namespace
+
+bool collect(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+             PyObject** slots) {
+  if (static_cast<std::size_t>(nargs) > sig.count) return too_many_positional(sig, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+  if (kwnames != nullptr) {
+    const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      if (!place_keyword(sig, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], slots)) return false;
+    }
+  }
+  return check_missing(sig, slots);
+}
+
+bool collect(const SignatureView& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (static_cast<std::size_t>(nargs) > sig.count) return too_many_positional(sig, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = PyTuple_GET_ITEM(args, i);
+  if (kwargs != nullptr) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+      if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", sig.function);
+        return false;
+      }
+      if (!place_keyword(sig, key, value, slots)) return false;
+    }
+  }
+  return check_missing(sig, slots);
+}
+
+}  // namespace detail
+
+bool Converter<double>::convert(Borrowed object, double& out) {
+  if (PyFloat_CheckExact(object.get())) {
+    out = PyFloat_AS_DOUBLE(object.get());
+    return true;
+  }
+  const double value = PyFloat_AsDouble(object.get());
+  if (value == -1.0 && PyErr_Occurred()) return false;
+  out = value;
+  return true;
+}
+
+bool Converter<float>::convert(Borrowed object, float& out) {
+  double value = 0.0;
+  if (!Converter<double>::convert(object, value)) return false;
+  out = static_cast<float>(value);
+  return true;
+}
+
+bool Converter<bool>::convert(Borrowed object, bool& out) {
+  PyObject* value = object.get();
+  if (PyBool_Check(value)) {
+    out = value == Py_True;
+    return true;
+  }
+  if (is_numpy_bool(object)) {
+    PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
+    if (number == nullptr || number->nb_bool == nullptr) {
+      PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
+                   type_name(object).c_str());
+      return false;
+    }
+    const int truth = number->nb_bool(value);
+    if (truth < 0) return false;
+    out = truth != 0;
+    return true;
+  }
+  return detail::cannot_convert(object, "PyBool");
+}
+
+bool Converter<std::string>::convert(Borrowed object, std::string& out) {
+  if (!PyUnicode_Check(object.get())) return detail::cannot_convert(object, "PyString");
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(object.get(), &size);
+  if (text == nullptr) return false;
+  out.assign(text, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool Converter<std::vector<double>>::convert(Borrowed object, std::vector<double>& out) {
+  return vector_from_sequence(object, out);
+}
+
+bool Converter<std::vector<std::uint8_t>>::convert(Borrowed object,
+                                                   std::vector<std::uint8_t>& out) {
+  return vector_from_sequence(object, out);
+}
+
+bool Converter<Bytes>::convert(Borrowed object, Bytes& out) {
+  if (!PyBytes_Check(object.get())) return detail::cannot_convert(object, "PyBytes");
+  const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object.get()));
+  out.data.assign(data, data + PyBytes_GET_SIZE(object.get()));
+  return true;
+}
+
+bool Converter<Duration>::convert(Borrowed object, Duration& out) {
+  if (PyDateTimeAPI == nullptr) {
+    PyDateTime_IMPORT;
+    if (PyDateTimeAPI == nullptr) return false;
+  }
+  if (!PyDelta_Check(object.get())) return detail::cannot_convert(object, "PyDelta");
+  const long long days = PyDateTime_DELTA_GET_DAYS(object.get());
+  if (days < 0) {
+    PyErr_SetString(PyExc_ValueError, "a negative timedelta cannot be converted to a duration");
+    return false;
+  }
+  out.seconds = static_cast<std::uint64_t>(days) * 86400 +
+                static_cast<std::uint64_t>(PyDateTime_DELTA_GET_SECONDS(object.get()));
+  out.nanos = static_cast<std::uint32_t>(PyDateTime_DELTA_GET_MICROSECONDS(object.get())) * 1000;
+  return true;
+}
+
+}  // namespace quillet::py

@@ -1,0 +1,18 @@
+// One registration function per class unit, called by module initialisation in this order:
+// the class's order in __all__. Each creates its class(es) with `add_class` (class_def.hpp) and
+// returns false with a Python exception set on failure.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace quillet::py {
+
+bool add_controller_class(PyObject* module);  // QuilletMotorController: controller_class.cpp
+// QuilletPyControlLoop registers here, between the controller and the records.
+bool add_record_classes(PyObject* module);    // QuilletTorsoPosition, ControlLoopStats: record_classes.cpp
+
+// Functions for the module's own tests, named with a leading underscore and kept out of __all__.
+bool add_test_functions(PyObject* module);    // testing.cpp
+
+}  // namespace quillet::py

@@ -1,0 +1,85 @@
+// The one place where C++ errors become Python exceptions.
+//
+// How to use, inside a method body (the interpreter lock held):
+//   auto result = controller.read_all_positions();
+//   if (!result) return raise_error(result.error());            // RuntimeError(display text)
+//   if (!r) return raise_error("Failed to read raw bytes: ", r.error());   // with a prefix
+//   return raise_runtime_error("channel closed");               // a fixed text
+// Error values are any type with `message()` giving their display text. Every function that
+// CPython calls (methods, tp_new, getters, repr) wraps its body in `guarded`, so that a C++
+// exception (a broken invariant, std::bad_alloc, ...) becomes the internal-fault exception
+// instead of terminating the interpreter:
+//   PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
+//     return guarded([&]() -> PyObject* { ... });
+//   }
+// `raise_fault(text)` raises the internal-fault exception directly (a C++ check that failed).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <concepts>
+#include <cxxabi.h>
+#include <exception>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+namespace quillet::py {
+
+// The Python type of internal faults: a built-in type, since the module defines no exception
+// classes of its own.
+inline PyObject* fault_type() noexcept { return PyExc_SystemError; }
+
+// Each returns null, so that a method can `return raise_...(...)`.
+PyObject* raise_runtime_error(std::string_view text) noexcept;
+PyObject* raise_fault(std::string_view text) noexcept;
+// Raises `type` with `text` (UTF-8, invalid bytes replaced).
+PyObject* raise_with_text(PyObject* type, std::string_view text) noexcept;
+
+template <class E>
+concept ErrorValue = requires(const E& error) {
+  { error.message() } -> std::convertible_to<std::string_view>;
+};
+
+template <ErrorValue E>
+PyObject* raise_error(const E& error) {
+  const auto& text = error.message();
+  return raise_runtime_error(text);
+}
+
+template <ErrorValue E>
+PyObject* raise_error(std::string_view prefix, const E& error) {
+  std::string text(prefix);
+  text += error.message();
+  return raise_runtime_error(text);
+}
+
+namespace detail {
+void fault_from_current_exception() noexcept;
+}  // namespace detail
+
+// Runs `body`, whose result is what CPython expects (PyObject*, or int with -1 for failure).
+// A C++ exception leaving `body` is turned into the internal-fault exception and the failure
+// value is returned. The forced unwind of a thread that CPython ends during interpreter shutdown
+// passes through untouched.
+template <class F>
+auto guarded(F&& body) -> std::invoke_result_t<F&> {
+  using Result = std::invoke_result_t<F&>;
+  static_assert(std::is_pointer_v<Result> || std::is_integral_v<Result>,
+                "a CPython entry point returns a pointer or an integer status");
+  try {
+    return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    detail::fault_from_current_exception();
+  }
+  if constexpr (std::is_pointer_v<Result>) {
+    return nullptr;
+  } else {
+    return -1;
+  }
+}
+
+}  // namespace quillet::py

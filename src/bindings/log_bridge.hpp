@@ -1,0 +1,17 @@
+// The bridge from the system's log records to Python's `logging`: the process-wide log sink.
+//
+// How to use: module initialisation calls `install_log_bridge()` once, with the interpreter lock
+// held; from then on every QUILLET_LOG of any thread reaches the Python logger named after its
+// target ("a::b" -> "a.b") at levels Error 40, Warn 30, Info 20, Debug 10 (Trace is never
+// forwarded). The logger and its level filter are cached per target at its first record, so
+// records filtered out never touch the interpreter. At interpreter exit an atexit hook closes the
+// bridge; records after that are dropped without entering Python.
+#pragma once
+
+namespace quillet::py {
+
+// The first call imports `logging` and installs the sink; later calls do nothing. False with
+// ImportError "Failed to initialize python logging: ..." pending on failure.
+bool install_log_bridge();
+
+}  // namespace quillet::py
