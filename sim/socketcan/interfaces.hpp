@@ -1,0 +1,26 @@
+// The interface names a running torso serves, and the indexes this process hands out for them.
+// An index is made up on first use of a name and kept for the life of the process, far above
+// the indexes the kernel gives real interfaces.
+#pragma once
+
+namespace quillet::socketcan {
+
+inline constexpr int kMaxInterfaces = 64;
+inline constexpr unsigned kFirstIndex = 0x43414e00;
+
+// Whether a torso serves `name` now: one connection to its broker, closed again at once.
+// errno untouched.
+bool is_served(const char* name) noexcept;
+
+// The index of `name` when a torso serves it, else 0 (also when every slot is taken).
+// errno untouched.
+unsigned index_of_served(const char* name) noexcept;
+
+// The slot of a made-up index, -1 for any other index.
+int slot_of_index(unsigned index) noexcept;
+unsigned index_of_slot(int slot) noexcept;
+
+// The NUL-terminated name in a slot in use, else nullptr.
+const char* name_of_slot(int slot) noexcept;
+
+}  // namespace quillet::socketcan
