@@ -1,0 +1,50 @@
+import logging
+
+import pytest
+
+quillet_sim = pytest.importorskip("quillet_sim")
+from quillet_motor_controller import QuilletMotorController  # noqa: E402
+
+NECK_TARGET = "quillet_motor_controller.controller"
+
+
+@pytest.fixture
+def torso():
+    with quillet_sim.VirtualTorso() as torso:
+        yield torso
+
+
+@pytest.fixture
+def controller(torso):
+    return QuilletMotorController(torso.serial_path, torso.can_interface)
+
+
+@pytest.fixture
+def neck_only(torso):
+    return QuilletMotorController(None, torso.can_interface)
+
+
+@pytest.fixture
+def warnings_logged():
+    """The controller's warnings, as (levelno, message) pairs."""
+    records = []
+
+    class Capture(logging.Handler):
+        def emit(self, record):
+            records.append((record.levelno, record.getMessage()))
+
+    logger = logging.getLogger(NECK_TARGET)
+    handler = Capture()
+    logger.addHandler(handler)
+    yield records
+    logger.removeHandler(handler)
+
+
+def host_packets(torso):
+    """The instruction packets the host sent, as bytes."""
+    return [r.data for r in torso.servo_traffic() if r.source == "host" and r.kind == "packet"]
+
+
+def client_frames(torso):
+    """(can_id, data) of the frames the module put on the CAN bus."""
+    return [(r.can_id, r.data) for r in torso.can_traffic() if r.source == "client"]

@@ -1,0 +1,208 @@
+// The controller over scripted buses: what the Python tests against the virtual torso cannot
+// reach (reboot, which only the control loop uses) or cannot check exactly (log records).
+#include "controller/controller.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <deque>
+#include <limits>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/log.hpp"
+
+namespace {
+
+using quillet::controller::QuilletMotorController;
+using quillet::log::Level;
+
+struct Record {
+  Level level;
+  std::string target;
+  std::string message;
+  bool operator==(const Record&) const = default;
+};
+
+class CaptureSink final : public quillet::log::Sink {
+ public:
+  bool enabled(Level level, std::string_view) const noexcept override { return level <= Level::Debug; }
+  void log(Level level, std::string_view target, std::string_view message, std::string_view,
+           std::uint32_t) noexcept override {
+    records.push_back({level, std::string(target), std::string(message)});
+  }
+  std::vector<Record> records;
+};
+
+// Servos that answer Ping and Reboot unless silent; records every instruction it receives.
+class ScriptedServos final : public quillet::servo_bus::SerialPort {
+ public:
+  std::set<std::uint8_t> silent;
+  std::vector<std::pair<std::uint8_t, std::uint8_t>> instructions;  // (id, instruction)
+
+  std::expected<std::size_t, quillet::servo_bus::SerialPortError> bytes_to_read() override {
+    return input_.size();
+  }
+  std::expected<void, quillet::servo_bus::IoError> read_exact(std::span<std::uint8_t> out) override {
+    if (input_.size() < out.size()) {
+      input_.clear();
+      return std::unexpected(quillet::servo_bus::IoError::timed_out());
+    }
+    for (auto& byte : out) {
+      byte = input_.front();
+      input_.pop_front();
+    }
+    return {};
+  }
+  std::expected<void, quillet::servo_bus::IoError> write_all(std::span<const std::uint8_t> data) override {
+    // One instruction packet per write: FF FF id len instruction params checksum.
+    const std::uint8_t id = data[2];
+    const std::uint8_t instruction = data[4];
+    instructions.emplace_back(id, instruction);
+    if (!silent.contains(id)) {
+      const std::uint8_t checksum = static_cast<std::uint8_t>(~(id + 2 + 0));
+      for (std::uint8_t b : {std::uint8_t{0xFF}, std::uint8_t{0xFF}, id, std::uint8_t{2},
+                             std::uint8_t{0}, checksum}) {
+        input_.push_back(b);
+      }
+    }
+    return {};
+  }
+  std::expected<void, quillet::servo_bus::IoError> flush() override { return {}; }
+
+ private:
+  std::deque<std::uint8_t> input_;
+};
+
+class SilentCan final : public quillet::can::CanTransport {
+ public:
+  std::expected<void, quillet::can::CanError> send(const quillet::can::CanFrame&) override { return {}; }
+  std::expected<quillet::can::CanFrame, quillet::can::CanError> recv(std::chrono::nanoseconds) override {
+    return std::unexpected(quillet::can::CanError::timeout());
+  }
+};
+
+class ControllerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { quillet::log::set_sink(&sink_); }
+  void TearDown() override { quillet::log::set_sink(nullptr); }
+
+  QuilletMotorController make(bool with_servos = true) {
+    auto port = std::make_unique<ScriptedServos>();
+    servos_ = port.get();
+    return QuilletMotorController(with_servos ? std::move(port) : nullptr,
+                                  std::make_unique<SilentCan>());
+  }
+  std::vector<std::string> messages() const {
+    std::vector<std::string> out;
+    for (const auto& r : sink_.records) out.push_back(r.message);
+    return out;
+  }
+
+  CaptureSink sink_;
+  ScriptedServos* servos_ = nullptr;
+};
+
+constexpr std::uint8_t kPing = 0x01;
+constexpr std::uint8_t kReboot = 0x08;
+
+TEST_F(ControllerTest, RebootWaitsForEveryServoToAnswerAgain) {
+  auto controller = make();
+  ASSERT_TRUE(controller.reboot(std::chrono::seconds(1)));
+
+  std::vector<std::pair<std::uint8_t, std::uint8_t>> expected;
+  for (std::uint8_t id = 1; id <= 7; ++id) expected.emplace_back(id, kReboot);
+  for (std::uint8_t id = 1; id <= 7; ++id) expected.emplace_back(id, kPing);
+  EXPECT_EQ(servos_->instructions, expected);
+  ASSERT_EQ(sink_.records.size(), 7u);
+  EXPECT_EQ(sink_.records[0], (Record{Level::Warn, "quillet_motor_controller::controller",
+                                      "Rebooting motor left_arm_pitch (id=1)"}));
+  EXPECT_EQ(sink_.records[6].message, "Rebooting motor nose_right (id=7)");
+}
+
+TEST_F(ControllerTest, RebootNamesTheServosThatStayedSilent) {
+  auto controller = make();
+  servos_->silent = {5, 6};
+  auto result = controller.reboot(std::chrono::milliseconds(250));
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().message(),
+            R"(Some motors did not respond after reboot (["nose_top", "nose_left"] - ids: [5, 6]))");
+  const auto logged = messages();
+  ASSERT_GE(logged.size(), 9u);
+  EXPECT_EQ(logged[7], "Motor nose_top (id=5) did not respond after reboot within timeout");
+  EXPECT_EQ(logged[8], "Motor nose_left (id=6) did not respond after reboot within timeout");
+
+  // Servos that answered once are never pinged again; the silent ones once per pass.
+  std::map<std::uint8_t, int> pings;
+  for (auto [id, instruction] : servos_->instructions) {
+    if (instruction == kPing) ++pings[id];
+  }
+  EXPECT_EQ(pings[1], 1);
+  EXPECT_EQ(pings[7], 1);
+  EXPECT_EQ(pings[5], pings[6]);
+  EXPECT_GE(pings[5], 2);
+  EXPECT_LE(pings[5], 4);
+}
+
+TEST_F(ControllerTest, RebootWithoutTimeLeftPingsNobody) {
+  auto controller = make();
+  auto result = controller.reboot(std::chrono::nanoseconds(0));
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().message(),
+            "Some motors did not respond after reboot ([\"left_arm_pitch\", \"left_arm_yaw\", "
+            "\"right_arm_pitch\", \"right_arm_yaw\", \"nose_top\", \"nose_left\", "
+            "\"nose_right\"] - ids: [1, 2, 3, 4, 5, 6, 7])");
+  EXPECT_EQ(servos_->instructions.size(), 7u);
+}
+
+TEST_F(ControllerTest, NeckOnlyControllerRebootsNothingAndReportsRawWritesAsUnsupported) {
+  auto controller = make(false);
+  EXPECT_TRUE(controller.reboot(std::chrono::seconds(1)));
+  EXPECT_TRUE(sink_.records.empty());
+  auto missing = controller.check_missing_ids();
+  ASSERT_TRUE(missing);
+  EXPECT_TRUE(missing->empty());
+
+  const std::uint8_t ping[] = {0xFF, 0xFF, 0x01, 0x02, 0x01, 0xFB};
+  auto raw = controller.write_raw_packet(ping);
+  ASSERT_FALSE(raw);
+  EXPECT_EQ(raw.error().message(), "serial port not configured (neck-only controller)");
+  EXPECT_EQ(raw.error().io_kind(), quillet::servo_bus::IoErrorKind::Unsupported);
+  EXPECT_EQ(controller.read_all_positions().error().io_kind(), std::nullopt);
+}
+
+TEST_F(ControllerTest, PresenceChecksCountEveryFailureAsMissing) {
+  auto controller = make();
+  servos_->silent = {2, 6};
+  EXPECT_EQ(*controller.check_missing_ids(), (std::vector<std::uint8_t>{2, 6}));
+  EXPECT_EQ(controller.check_missing_neck_motors(),
+            (std::vector<std::string>{"neck_yaw", "neck_pitch", "neck_roll"}));
+}
+
+TEST_F(ControllerTest, ClampWarnsOnlyWhenThePositionChanges) {
+  EXPECT_EQ(QuilletMotorController::clamp_neck_position(0, 0.8), 0.5);
+  EXPECT_EQ(QuilletMotorController::clamp_neck_position(1, 0.45), 0.45);
+  EXPECT_EQ(QuilletMotorController::clamp_neck_position(2, -std::numeric_limits<double>::infinity()), -0.4);
+  EXPECT_TRUE(std::isnan(QuilletMotorController::clamp_neck_position(2, std::nan(""))));
+  EXPECT_EQ(messages(), (std::vector<std::string>{
+                            "neck_yaw requested position 0.8000 rad out of safe range [-0.5000, "
+                            "0.5000]; clamped to 0.5000",
+                            "neck_roll requested position -inf rad out of safe range [-0.4000, "
+                            "0.4000]; clamped to -0.4000",
+                        }));
+}
+
+TEST_F(ControllerTest, NeckCommandsThatAreNotNumbersAreRefusedBeforeAnyFrame) {
+  auto controller = make(false);
+  auto result = controller.command_neck_mit({0.0, std::nan(""), 0.0}, "neck_home");
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().message(), "neck_home: position is not a number");
+  EXPECT_EQ(controller.neck_command(0).position, 0.0f);
+  EXPECT_EQ(controller.set_single_neck_joint(2, std::nan("")).error().message(),
+            "set_neck_roll_position: position is not a number");
+  EXPECT_TRUE(sink_.records.empty());
+}
+
+}  // namespace
