@@ -146,10 +146,22 @@ def unique_name() -> str:
 
 
 @pytest.fixture
-def broker():
-    served = Broker(unique_name())
-    yield served
-    served.stop()
+def make_broker():
+    """Starts brokers for fresh interface names; stops them at the end of the test."""
+    started: list[Broker] = []
+
+    def start() -> Broker:
+        started.append(Broker(unique_name()))
+        return started[-1]
+
+    yield start
+    for served in started:
+        served.stop()
+
+
+@pytest.fixture
+def broker(make_broker) -> Broker:
+    return make_broker()
 
 
 PRELUDE = r'''
@@ -182,6 +194,8 @@ def errno_of(call, *args):
     try:
         call(*args)
     except OSError as error:
+        if error.errno == errno.EOPNOTSUPP:  # the same number as ENOTSUP on Linux
+            return "EOPNOTSUPP"
         return errno.errorcode.get(error.errno, error.errno)
     return None
 
@@ -196,6 +210,12 @@ def preloaded_command(library: str, body: str, name: str, preload: bool = True):
     if preload:
         env["LD_PRELOAD"] = library
     return [sys.executable, "-c", PRELUDE + body, name], env
+
+
+@pytest.fixture
+def command(library):
+    """The command line and environment that run `body` under the preload."""
+    return lambda body, name="", preload=True: preloaded_command(library, body, name, preload)
 
 
 @pytest.fixture
