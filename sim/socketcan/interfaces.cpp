@@ -94,4 +94,6 @@ const char* name_of_slot(int slot) noexcept {
   return g_names[slot];
 }
 
+const char* name_of_index(unsigned index) noexcept { return name_of_slot(slot_of_index(index)); }
+
 }  // namespace quillet::socketcan

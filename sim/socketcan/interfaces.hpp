@@ -20,7 +20,8 @@ unsigned index_of_served(const char* name) noexcept;
 int slot_of_index(unsigned index) noexcept;
 unsigned index_of_slot(int slot) noexcept;
 
-// The NUL-terminated name in a slot in use, else nullptr.
+// The NUL-terminated name in a slot in use, or of a made-up index, else nullptr.
 const char* name_of_slot(int slot) noexcept;
+const char* name_of_index(unsigned index) noexcept;
 
 }  // namespace quillet::socketcan

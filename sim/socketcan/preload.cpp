@@ -361,7 +361,7 @@ QSC_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept {
         return 0;
       }
     } else if (const char* name =
-                   sc::name_of_slot(sc::slot_of_index(static_cast<unsigned>(interface->ifr_ifindex)))) {
+                   sc::name_of_index(static_cast<unsigned>(interface->ifr_ifindex))) {
       std::strncpy(interface->ifr_name, name, IFNAMSIZ);
       return 0;
     }
@@ -375,7 +375,7 @@ QSC_EXPORT unsigned if_nametoindex(const char* name) noexcept {
 }
 
 QSC_EXPORT char* if_indextoname(unsigned index, char* name) noexcept {
-  if (const char* served = sc::name_of_slot(sc::slot_of_index(index)); served && name) {
+  if (const char* served = sc::name_of_index(index); served && name) {
     return std::strncpy(name, served, IF_NAMESIZE);
   }
   return real::if_indextoname()(index, name);
@@ -531,8 +531,8 @@ QSC_EXPORT ssize_t sendmsg(int fd, const msghdr* message, int flags) {
       filled += part.iov_len;
     }
   }
-  const Outgoing out = route_outgoing(fd, frame, size, static_cast<const sockaddr*>(message->msg_name),
-                                      message->msg_namelen);
+  const Outgoing out = route_outgoing(
+      fd, frame, size, static_cast<const sockaddr*>(message->msg_name), message->msg_namelen);
   switch (out.route) {
     case Route::plain: return next(fd, message, flags);
     case Route::refused: return fail(out.error);

@@ -206,9 +206,16 @@ def report(**results):
 
 def preloaded_command(library: str, body: str, name: str, preload: bool = True):
     env = dict(os.environ)
-    env.pop("LD_PRELOAD", None)
+    # Other preloads stay; the stand-in goes first, or nowhere.
+    kept = [
+        entry
+        for entry in env.pop("LD_PRELOAD", "").replace(":", " ").split()
+        if os.path.basename(entry) != os.path.basename(library)
+    ]
     if preload:
-        env["LD_PRELOAD"] = library
+        kept.insert(0, library)
+    if kept:
+        env["LD_PRELOAD"] = " ".join(kept)
     return [sys.executable, "-c", PRELUDE + body, name], env
 
 
