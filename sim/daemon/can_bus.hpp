@@ -1,0 +1,97 @@
+// The simulated CAN bus: a broker on an abstract unix address per interface name, and the
+// motors on it. Each client is one AF_CAN socket of a process under the SocketCAN stand-in.
+//
+// Client to broker, one message each: a 16-byte classic frame, a 72-byte FD frame, or one byte
+// saying whether the client takes FD frames (1) or not (0, the start). Broker to client: frames
+// only. A client's frame reaches every other client (FD frames only those that take them) and
+// every motor; a motor's frame reaches every client.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "event_loop.hpp"
+#include "motors.hpp"
+#include "record.hpp"
+
+namespace qsim {
+
+struct CanSource {
+  enum class Kind { Client, Motor, Foreign };
+  Kind kind;
+  int number;  // client number or motor id
+};
+
+struct CanEntry {
+  Nanos time;
+  CanSource source;
+  CanFrame frame;
+};
+
+class CanBus {
+ public:
+  CanBus(EventLoop& loop, std::vector<std::uint8_t> motor_ids, bool wire_timing);
+  ~CanBus();
+  CanBus(const CanBus&) = delete;
+  CanBus& operator=(const CanBus&) = delete;
+
+  // Listens as `name`, or as the first free "vcanN" when it is empty; the reason on failure.
+  std::string open(const std::string& name);
+  const std::string& name() const { return name_; }
+
+  Motor* motor(std::uint8_t id);
+  std::vector<Motor>& motors() { return motors_; }
+
+  // A frame of a foreign device.
+  void inject(const CanFrame& frame);
+  void set_foreign(Nanos period, int before_reply, std::uint32_t id_word, std::vector<std::uint8_t> data);
+
+  Record<CanEntry>& record() { return record_; }
+
+ private:
+  struct Client {
+    int fd;
+    int number;
+    bool takes_fd;
+  };
+  struct Pending {
+    Nanos due;
+    CanFrame frame;
+    CanSource source;
+  };
+
+  void on_accept();
+  void on_client(int fd, std::uint32_t events);
+  void drop_client(int fd);
+  void submit(const CanFrame& frame, CanSource source);
+  void deliver(const CanFrame& frame, CanSource source);
+  void flush_due();
+  void foreign_tick();
+  CanFrame foreign_frame() const;
+
+  EventLoop& loop_;
+  std::vector<Motor> motors_;
+  bool wire_timing_;
+  std::string name_;
+  int listen_fd_ = -1;
+  std::map<int, Client> clients_;  // by fd
+  int next_client_ = 1;
+  std::deque<Pending> pending_;
+  std::optional<EventLoop::TimerKey> flush_timer_;
+  Nanos bus_free_ = 0;
+  Nanos foreign_period_ = 0;
+  int foreign_before_reply_ = 0;
+  std::uint32_t foreign_id_ = 0x100;
+  std::vector<std::uint8_t> foreign_data_;
+  std::optional<EventLoop::TimerKey> foreign_timer_;
+  Record<CanEntry> record_;
+};
+
+// Time a frame holds a 1 Mbit/s bus (stuff bits left out).
+Nanos frame_time(const CanFrame& frame);
+
+}  // namespace qsim

@@ -1,0 +1,81 @@
+// The servo line: a pseudo-terminal whose slave side the host opens as its serial device, and
+// the servos on the master side. Replies leave in line order, at once or (with wire timing, a
+// delay fault) when their last byte would have arrived.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+
+#include "event_loop.hpp"
+#include "record.hpp"
+#include "servos.hpp"
+
+namespace qsim {
+
+struct ServoEntry {
+  enum class Source { Host, Servo, Line };
+  Nanos time;
+  Source source;
+  std::uint8_t servo_id;  // for Source::Servo
+  const char* kind;
+  Bytes data;
+};
+
+class ServoLine {
+ public:
+  // 10 bits a byte at 1 Mbaud.
+  static constexpr Nanos kByteTime = 10 * kMicrosecond;
+  static constexpr Nanos kNoisePeriod = kMillisecond;
+
+  ServoLine(EventLoop& loop, ServoBus& bus, bool wire_timing, std::optional<std::string> link);
+  ~ServoLine();
+  ServoLine(const ServoLine&) = delete;
+  ServoLine& operator=(const ServoLine&) = delete;
+
+  // Opens a new pseudo-terminal; an empty string on success, else the reason.
+  std::string plug();
+  void unplug();
+  bool plugged() const { return master_ >= 0; }
+  const std::string& pty_path() const { return pty_path_; }
+
+  void inject(std::span<const std::uint8_t> bytes);
+  void set_noise(int bytes_per_period);
+
+  Record<ServoEntry>& record() { return record_; }
+
+ private:
+  struct Outgoing {
+    Nanos due;
+    std::uint8_t servo_id;
+    Bytes bytes;
+  };
+
+  void on_readable();
+  void schedule_replies(std::size_t request_size, std::vector<ServoBus::Reply> replies, Nanos t);
+  void flush_due();
+  void write_line(std::span<const std::uint8_t> bytes);
+  void noise_tick();
+  void add_record(ServoEntry::Source source, std::uint8_t id, const char* kind, Bytes data, Nanos t);
+  std::string update_link();
+  void remove_link();
+
+  EventLoop& loop_;
+  ServoBus& bus_;
+  bool wire_timing_;
+  std::optional<std::string> link_;
+  int master_ = -1;
+  int slave_ = -1;  // held open so the line never hangs up between two users
+  std::string pty_path_;
+  PacketParser parser_;
+  std::deque<Outgoing> outgoing_;
+  std::optional<EventLoop::TimerKey> flush_timer_;
+  Nanos line_free_ = 0;
+  int noise_per_period_ = 0;
+  std::uint8_t noise_next_ = 0;
+  std::optional<EventLoop::TimerKey> noise_timer_;
+  Record<ServoEntry> record_;
+};
+
+}  // namespace qsim

@@ -1,0 +1,159 @@
+// Simulated serial-bus servos: the byte-stream parser of the line, the register table and motion
+// of one servo, and the bus that answers instruction packets. No I/O here: the line (servo_line)
+// feeds bytes in and puts the replies on the pseudo-terminal.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "clock.hpp"
+
+namespace qsim {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Splits what the host sends into instruction packets the way a servo's receiver does: hunt for
+// FF FF, then id, length and that many bytes. A packet left unfinished for longer than a gap is
+// dropped, as a servo's receiver times out between bytes.
+class PacketParser {
+ public:
+  enum class Kind { Packet, BadChecksum, Junk };
+  struct Item {
+    Kind kind;
+    Bytes bytes;
+  };
+
+  static constexpr Nanos kByteGap = 3 * kMillisecond;
+
+  std::vector<Item> feed(std::span<const std::uint8_t> data, Nanos t);
+  void reset();
+
+ private:
+  void flush_junk(std::vector<Item>& out);
+  Bytes pending_;
+  Bytes junk_;
+  Nanos last_byte_ = 0;
+};
+
+std::uint8_t feetech_checksum(std::span<const std::uint8_t> from_id_to_last_param);
+Bytes status_packet(std::uint8_t id, std::uint8_t error, std::span<const std::uint8_t> params);
+
+enum class ServoModel { Sm40bl, Sts3025bl };
+std::string_view model_name(ServoModel model);
+
+// Register addresses the torso gives meaning to.
+namespace reg {
+inline constexpr std::uint8_t kId = 5;
+inline constexpr std::uint8_t kMaxVoltage = 14;
+inline constexpr std::uint8_t kMinVoltage = 15;
+inline constexpr std::uint8_t kPGain = 21;
+inline constexpr std::uint8_t kDGain = 22;
+inline constexpr std::uint8_t kIGain = 23;
+inline constexpr std::uint8_t kTorqueEnable = 40;
+inline constexpr std::uint8_t kGoalPosition = 42;
+inline constexpr std::uint8_t kPresentPosition = 56;
+inline constexpr std::uint8_t kPresentSpeed = 58;
+inline constexpr std::uint8_t kPresentVoltage = 62;
+inline constexpr std::uint8_t kMoving = 66;
+// 56 to 70 hold present values: the servo writes them, the bus cannot.
+inline constexpr std::uint8_t kFirstPresent = 56;
+inline constexpr std::uint8_t kLastPresent = 70;
+// From 40 on the table lives in RAM and takes its defaults again on a reboot.
+inline constexpr std::uint8_t kFirstRam = 40;
+}  // namespace reg
+
+class Servo {
+ public:
+  static constexpr double kDefaultSpeed = 3000.0;  // steps per second with torque on
+  static constexpr Nanos kRebootSilence = 30 * kMillisecond;
+  static constexpr std::int16_t kStartPosition = 2048;
+
+  Servo(std::uint8_t id, ServoModel model, Nanos t);
+
+  std::uint8_t id() const { return id_; }
+  ServoModel model() const { return model_; }
+
+  // The table as the servo would report it at time t.
+  Bytes read(std::uint8_t address, std::size_t count, Nanos t);
+  // A write from the bus: present values are read-only.
+  void write(std::uint8_t address, std::span<const std::uint8_t> data, Nanos t);
+  // A write from the torso's owner: present position and voltage may be set too.
+  void poke(std::uint8_t address, std::span<const std::uint8_t> data, Nanos t);
+
+  void reboot(Nanos t);
+  bool answers(Nanos t) const { return !silent_ && t >= silent_until_; }
+  bool rebooting(Nanos t) const { return t < silent_until_; }
+  // The status packet of a reply: error bits from the servo's state, checksum spoilt when asked.
+  Bytes reply(std::span<const std::uint8_t> params, Nanos t);
+  // Extra time before the next reply leaves (consumes a one-shot delay).
+  Nanos take_reply_delay();
+
+  std::int16_t position(Nanos t);
+  std::int16_t goal_position() const;
+  bool torque_enabled() const { return regs_[reg::kTorqueEnable] != 0; }
+  std::uint8_t voltage(Nanos t) const;
+  double speed() const { return speed_; }
+  bool silent() const { return silent_; }
+  Nanos reply_delay() const { return reply_delay_; }
+
+  void set_position(double steps, Nanos t);
+  void set_speed(double steps_per_second, Nanos t);
+  void set_silent(bool silent) { silent_ = silent; }
+  void corrupt_next_reply() { corrupt_next_ = true; }
+  void delay_next_reply(Nanos delay) { delay_next_ = delay; }
+  void set_reply_delay(Nanos delay) { reply_delay_ = delay; }
+  void set_voltage(double tenths, Nanos t);
+  void ramp_voltage(double from, double to, Nanos duration, Nanos t);
+
+ private:
+  void advance(Nanos t);
+  void refresh(Nanos t);
+  void store_ram_defaults();
+
+  std::uint8_t id_;
+  ServoModel model_;
+  std::array<std::uint8_t, 256> regs_{};
+  double position_ = kStartPosition;  // steps, continuous
+  Nanos updated_;
+  double speed_ = kDefaultSpeed;
+  double velocity_ = 0.0;  // of the last advance, steps per second
+  double volts_from_ = 120.0;
+  double volts_to_ = 120.0;
+  Nanos volts_start_ = 0;
+  Nanos volts_duration_ = 0;
+  bool silent_ = false;
+  Nanos silent_until_ = 0;
+  bool corrupt_next_ = false;
+  Nanos delay_next_ = 0;
+  Nanos reply_delay_ = 0;
+};
+
+// The servos on one line and the instruction set they answer.
+class ServoBus {
+ public:
+  struct Reply {
+    std::uint8_t id;
+    Bytes bytes;
+    Nanos delay;  // before this reply may start, on top of the ones before it
+  };
+
+  ServoBus(std::span<const std::uint8_t> ids, Nanos t);
+
+  Servo* find(std::uint8_t id);
+  std::vector<Servo>& servos() { return servos_; }
+
+  // Acts on one instruction packet with a good checksum; returns the replies in line order.
+  std::vector<Reply> handle(std::span<const std::uint8_t> packet, Nanos t);
+
+ private:
+  std::vector<Servo> servos_;
+};
+
+// Models of ids 1 to 4 and 5 to 7.
+std::optional<ServoModel> model_of(std::uint8_t id);
+
+}  // namespace qsim
