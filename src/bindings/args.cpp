@@ -4,7 +4,9 @@
 // only this unit does.
 #include <datetime.h>
 
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "bindings/errors.hpp"
@@ -249,6 +251,17 @@ bool Converter<double>::convert(Borrowed object, double& out) {
 bool Converter<float>::convert(Borrowed object, float& out) {
   double value = 0.0;
   if (!Converter<double>::convert(object, value)) return false;
+  // Beyond the float range a cast is undefined: round as IEEE does, to the largest float or to
+  // infinity from the midpoint to the next power of two upwards.
+  constexpr double kMax = std::numeric_limits<float>::max();
+  constexpr double kHalfUlpAboveMax = 0x1p103;
+  if (std::isfinite(value) && std::fabs(value) > kMax) {
+    const double rounded = std::fabs(value) >= kMax + kHalfUlpAboveMax
+                               ? std::numeric_limits<double>::infinity()
+                               : kMax;
+    out = static_cast<float>(std::copysign(rounded, value));
+    return true;
+  }
   out = static_cast<float>(value);
   return true;
 }

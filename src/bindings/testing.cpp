@@ -33,18 +33,40 @@ void emit(log::Level level, const std::string& target, const std::string& messag
   QUILLET_LOG(level, target, message);
 }
 
-constexpr auto kLog = free_signature("_log", 3, "level", "target", "message");
+constexpr auto kLog = free_signature("_log", 3, "level", "target", "message", "pending");
 
+// Logs one record from the calling thread. With `pending`, that exception is set first and left
+// set afterwards, so the call raises whichever exception is pending after the record.
 PyObject* log_here(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     std::uint8_t number = 0;
     std::string target, message;
     log::Level level{};
-    if (!parse(kLog, args, nargs, kwnames, number, target, message) || !level_from(number, level)) {
+    PyObject* slots[4] = {};
+    if (!detail::collect(kLog.view(), args, nargs, kwnames, slots) ||
+        !detail::convert_slot("level", slots[0], number) ||
+        !detail::convert_slot("target", slots[1], target) ||
+        !detail::convert_slot("message", slots[2], message) || !level_from(number, level)) {
       return nullptr;
     }
+    PyObject* pending = slots[3] == Py_None ? nullptr : slots[3];
+    if (pending != nullptr) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(pending)), pending);
     emit(level, target, message);
+    if (PyErr_Occurred()) return nullptr;
     return none().release();
+  });
+}
+
+constexpr auto kStats = free_signature("_stats", 3, "period", "read_dt", "write_dt");
+
+// A ControlLoopStats record, which Python cannot construct otherwise.
+PyObject* stats(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    control_loop::ControlLoopStats record;
+    if (!parse(kStats, args, nargs, kwnames, record.period, record.read_dt, record.write_dt)) {
+      return nullptr;
+    }
+    return to_python(std::move(record));
   });
 }
 
@@ -141,6 +163,11 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     }
     PyObject* value = slots[1];
     if (kind == "none") return none().release();
+    if (kind == "f64x3_drop") {  // converts and returns None: the conversion alone, for benchmarks
+      std::array<double, 3> out{};
+      if (!detail::convert_slot("value", value, out)) return nullptr;
+      return none().release();
+    }
     if (kind == "f64") return convert_as<double>(value);
     if (kind == "f32") return convert_as<float>(value);
     if (kind == "u8") return convert_as<std::uint8_t>(value);
@@ -175,6 +202,7 @@ PyMethodDef kFunctions[] = {
     {"_log_from_thread", fastcall(log_from_thread), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_start_log_thread", fastcall(start_log_thread), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_convert", fastcall(convert), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_stats", fastcall(stats), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {}};
 
 }  // namespace

@@ -1,0 +1,62 @@
+#include "control_loop/records.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <vector>
+
+using namespace quillet::control_loop;
+
+TEST(TorsoPosition, BuiltOnlyFromTwoTwoThreeAndThreeValues) {
+  const std::vector<double> two{0.1, 0.2}, three{0.0, 0.1, -0.1}, one{0.1}, none{};
+  const auto position = torso_position_from(two, two, three, three, 5.0);
+  ASSERT_TRUE(position.has_value());
+  EXPECT_EQ(position->left_arm, (std::array<double, 2>{0.1, 0.2}));
+  EXPECT_EQ(position->neck, (std::array<double, 3>{0.0, 0.1, -0.1}));
+  EXPECT_EQ(position->timestamp, 5.0);
+  EXPECT_FALSE(torso_position_from(three, two, three, three, 0.0));
+  EXPECT_FALSE(torso_position_from(two, one, three, three, 0.0));
+  EXPECT_FALSE(torso_position_from(two, two, none, three, 0.0));
+  EXPECT_FALSE(torso_position_from(two, two, three, two, 0.0));
+}
+
+TEST(TorsoPosition, ServoValuesFillArmsThenNoseInJointOrder) {
+  const auto position =
+      torso_position_from_joints({1, 2, 3, 4, 5, 6, 7}, {8, 9, 10}, 1.5);
+  EXPECT_EQ(position.left_arm, (std::array<double, 2>{1, 2}));
+  EXPECT_EQ(position.right_arm, (std::array<double, 2>{3, 4}));
+  EXPECT_EQ(position.nose, (std::array<double, 3>{5, 6, 7}));
+  EXPECT_EQ(position.neck, (std::array<double, 3>{8, 9, 10}));
+}
+
+TEST(TorsoPosition, RepresentationUsesListFormAndThreeDecimalTimestamp) {
+  const QuilletTorsoPosition position{{0.1, 0.2}, {0.3, 0.4}, {0.0, 0.0, 0.0}, {0.0, 0.1, -0.1},
+                                      1733500000.125};
+  EXPECT_EQ(representation(position),
+            "QuilletTorsoPosition(left_arm=[0.1, 0.2], right_arm=[0.3, 0.4], nose=[0.0, 0.0, 0.0], "
+            "neck=[0.0, 0.1, -0.1], timestamp=1733500000.125)");
+  const QuilletTorsoPosition tiny{{1e-5, -0.0}, {2.5e-7, 1e16}, {0.0001, 1.0, -0.25}, {0, 0, 0}, 0.0};
+  EXPECT_EQ(representation(tiny),
+            "QuilletTorsoPosition(left_arm=[1e-5, -0.0], right_arm=[2.5e-7, 1e16], "
+            "nose=[0.0001, 1.0, -0.25], neck=[0.0, 0.0, 0.0], timestamp=0.000)");
+}
+
+TEST(TorsoPosition, WallClockTimestampIsSecondsSinceTheEpoch) {
+  const double before = std::chrono::duration<double>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+  const double stamp = wall_clock_timestamp();
+  EXPECT_GE(stamp, before - 1e-3);
+  EXPECT_LT(stamp, before + 5.0);
+}
+
+TEST(ControlLoopStats, MeansInMillisecondsWithNaNForNoSamples) {
+  EXPECT_DOUBLE_EQ(mean_milliseconds({0.010, 0.012}), 11.0);
+  EXPECT_TRUE(std::isnan(mean_milliseconds({})));
+  const ControlLoopStats stats{{0.009, 0.011}, {0.001, 0.0015}, {}};
+  EXPECT_EQ(representation(stats),
+            "ControlLoopStats(period=~10.00ms, read_dt=~1.25 ms, write_dt=~NaN ms)");
+  EXPECT_EQ(representation(ControlLoopStats{}),
+            "ControlLoopStats(period=~NaNms, read_dt=~NaN ms, write_dt=~NaN ms)");
+}
