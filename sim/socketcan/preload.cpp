@@ -147,7 +147,7 @@ int connect_to_broker(int fd, const char* name) noexcept {
   }
 }
 
-int bind_can(int fd, CanSocket socket, const sockaddr* address, socklen_t length) noexcept {
+int bind_can(int fd, const sockaddr* address, socklen_t length) noexcept {
   if (length < kCanNameLength) return fail(EINVAL);
   if (address == nullptr) return fail(EFAULT);
   sockaddr_can wanted{};
@@ -159,15 +159,15 @@ int bind_can(int fd, CanSocket socket, const sockaddr* address, socklen_t length
   if (slot < 0) return fail(ENODEV);
 
   sc::ChangeLock lock;
-  const std::optional<CanSocket> current = sc::find(fd);
-  if (!current) return fail(EBADF);
-  socket = *current;
-  if (socket.interface == slot) return 0;
-  if (socket.interface >= 0) return fail(EOPNOTSUPP);
+  std::optional<CanSocket> socket = sc::find(fd);
+  if (!socket) return fail(EBADF);
+  if (socket->interface == slot) return 0;
+  // A connection cannot be moved to another broker.
+  if (socket->interface >= 0) return fail(EOPNOTSUPP);
   if (connect_to_broker(fd, sc::name_of_slot(slot)) != 0) return -1;
-  socket.interface = slot;
-  sc::update(socket);
-  if (socket.fd_frames && !send_fd_option(fd, true)) return -1;
+  socket->interface = slot;
+  sc::update(*socket);
+  if (socket->fd_frames && !send_fd_option(fd, true)) return -1;
   return 0;
 }
 
@@ -297,9 +297,8 @@ QSC_EXPORT int socket(int domain, int type, int protocol) noexcept {
 QSC_EXPORT int bind(int fd, const sockaddr* address, socklen_t length) noexcept {
   const auto next = real::bind();
   if (!sc::is_can_socket(fd)) return next(fd, address, length);
-  const std::optional<CanSocket> socket = sc::find_checked(fd);
-  if (!socket) return next(fd, address, length);
-  return bind_can(fd, *socket, address, length);
+  if (!sc::find_checked(fd)) return next(fd, address, length);
+  return bind_can(fd, address, length);
 }
 
 QSC_EXPORT int setsockopt(int fd, int level, int name, const void* value,

@@ -87,6 +87,9 @@ class Broker:
                     message = connection.recv(256)
                 except BlockingIOError:
                     break
+                except ConnectionResetError:
+                    # The client closed with frames unread; what it sent before still waits.
+                    continue
                 if not message:
                     selector.unregister(connection)
                     del self._clients[connection]

@@ -173,11 +173,15 @@ def test_sendto_names_only_the_bound_interface(make_broker, run):
             r'''
 a, b = can_socket(), can_socket()
 report(own=errno_of(a.sendto, frame(7), (NAME,)), got=received(b),
-       other=errno_of(a.sendto, frame(7), (OTHER,)))
+       other=errno_of(a.sendto, frame(7), (OTHER,)),
+       rebind_same=errno_of(a.bind, (NAME,)), rebind_other=errno_of(a.bind, (OTHER,)))
 '''.replace("OTHER", repr(other.name)),
         broker.name,
     )
-    assert got == {"own": None, "got": "07000000" + "00" * 12, "other": "EOPNOTSUPP"}
+    assert got == {
+        "own": None, "got": "07000000" + "00" * 12, "other": "EOPNOTSUPP",
+        "rebind_same": None, "rebind_other": "EOPNOTSUPP",
+    }
 
 
 def test_unsupported_can_options_fail_openly(broker, run):
@@ -292,3 +296,36 @@ report(sent=sent, got=buffer.raw[:got].hex(), timed_out=list(timed_out), closed=
         "sent": 16, "got": "01020000" + "08000000" + "11" * 8,
         "timed_out": [-1, "EAGAIN"], "closed": [-1, "EBADF"],
     }
+
+
+def test_sockets_opened_and_closed_from_many_threads(broker, run):
+    # Each socket closes with frames of the others unread: the broker sees a reset first and
+    # must still pass on what the socket sent.
+    got = run(
+        r'''
+import threading
+listener = can_socket(timeout=2.0)
+failures = []
+def churn(number):
+    try:
+        for _ in range(40):
+            s = can_socket(fd=number % 2 == 0)
+            s.send(frame(number))
+            copy = s.dup()
+            s.close()
+            copy.close()
+    except OSError as error:
+        failures.append(repr(error))
+heard = []
+def listen():
+    while len(heard) < 320 and (got := received(listener)) is not None:
+        heard.append(struct.unpack_from("=I", bytes.fromhex(got))[0])
+threads = [threading.Thread(target=churn, args=(n,)) for n in range(8)]
+threads.append(threading.Thread(target=listen))
+for t in threads: t.start()
+for t in threads: t.join()
+report(failures=failures, heard=len(heard), ids=sorted(set(heard)))
+''',
+        broker.name,
+    )
+    assert got == {"failures": [], "heard": 320, "ids": list(range(8))}
