@@ -1,7 +1,11 @@
 // Functions for the module's own tests: emitting log records from the calling thread or from a
-// thread that Python does not know, and running single argument conversions. Named with a leading
+// thread that Python does not know, waiting on such a thread, and running single argument
+// conversions. Named with a leading
 // underscore and kept out of __all__; nothing else in the module uses them.
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -118,6 +122,57 @@ PyObject* start_log_thread(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
+constexpr auto kGilWait = free_signature("_gil_wait", 3, "kind", "target", "records");
+
+// Waits, as a method would, on a thread that logs `records` Info records (each needing the
+// interpreter lock) before it lets the wait end. kind "mutex": the thread holds a mutex while it
+// logs, and this thread takes the mutex with lock_releasing_gil. "condition": the thread logs and
+// then signals a condition that this thread waits for with wait_releasing_gil. "timeout": the
+// condition is never signalled; returns whether wait_until_releasing_gil reported it satisfied.
+PyObject* gil_wait(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::string kind, target;
+    std::uint32_t records = 0;
+    if (!parse(kGilWait, args, nargs, kwnames, kind, target, records)) return nullptr;
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool ready = false;
+    std::atomic<bool> holding{false};
+    const auto log_all = [&] {
+      for (std::uint32_t i = 0; i < records; ++i) emit(log::Level::Info, target, "while waited on");
+    };
+    std::thread thread;
+    bool satisfied = true;
+    if (kind == "mutex") {
+      thread = std::thread([&] {
+        std::lock_guard guard(mutex);
+        holding = true;
+        holding.notify_all();
+        log_all();
+      });
+      without_gil([&] { holding.wait(false); });
+      std::unique_lock lock = lock_releasing_gil(mutex);
+    } else if (kind == "condition") {
+      thread = std::thread([&] {
+        log_all();
+        std::lock_guard guard(mutex);
+        ready = true;
+        cv.notify_all();
+      });
+      std::unique_lock lock = wait_releasing_gil(cv, mutex, [&] { return ready; });
+    } else if (kind == "timeout") {
+      thread = std::thread(log_all);
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+      satisfied = wait_until_releasing_gil(cv, mutex, deadline, [&] { return ready; }).satisfied;
+    } else {
+      PyErr_Format(PyExc_ValueError, "unknown kind '%s'", kind.c_str());
+      return nullptr;
+    }
+    without_gil([&] { thread.join(); });
+    return to_py(satisfied).release();
+  });
+}
+
 constexpr auto kConvert = free_signature("_convert", 2, "kind", "value");
 
 template <class T>
@@ -203,6 +258,7 @@ PyMethodDef kFunctions[] = {
     {"_start_log_thread", fastcall(start_log_thread), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_convert", fastcall(convert), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_stats", fastcall(stats), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_gil_wait", fastcall(gil_wait), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {}};
 
 }  // namespace

@@ -288,3 +288,50 @@ def test_records_during_and_after_interpreter_shutdown_are_dropped_without_harm(
         assert result.returncode == 0, (result.returncode, result.stderr[-2000:])
         assert "tick" in result.stdout
         assert "Fatal" not in result.stderr and "terminate" not in result.stderr
+
+
+def test_waits_on_a_logging_thread_release_the_interpreter_lock():
+    # A wait that kept the interpreter lock would never end: the waited-on thread needs the lock
+    # to deliver its records. A fresh interpreter, so that a regression hangs only it.
+    result = run_python(
+        """
+        import logging, sys
+        logging.basicConfig(level=1, stream=sys.stdout, format="%(message)s")
+        import quillet_motor_controller as qmc
+        print(qmc._gil_wait("mutex", "qmc_tests::gil", 20))
+        print(qmc._gil_wait("condition", "qmc_tests::gil", 20))
+        print(qmc._gil_wait("timeout", "qmc_tests::gil", 20))
+        """,
+        timeout=30,
+    )
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines.count("while waited on") == 60
+    assert [line for line in lines if line != "while waited on"] == ["True", "True", "False"]
+
+
+def test_records_from_foreign_threads_leave_nothing_behind():
+    # Each record of a foreign thread runs under a thread state made for it. In a fresh
+    # interpreter, since the test runner keeps the records its own handlers capture.
+    result = run_python(
+        """
+        import gc, logging, threading, tracemalloc
+        import quillet_motor_controller as qmc
+        logger = logging.getLogger("qmc_tests.foreign_memory")
+        logger.addHandler(logging.NullHandler())
+        logger.propagate = False
+        logger.setLevel(1)
+        qmc._log_from_thread(3, "qmc_tests::foreign_memory", "warm-up", 100)
+        gc.collect()
+        tracemalloc.start()
+        first, _ = tracemalloc.get_traced_memory()
+        qmc._log_from_thread(3, "qmc_tests::foreign_memory", "record", 5000)
+        gc.collect()
+        last, _ = tracemalloc.get_traced_memory()
+        print(last - first, len(threading._active), threading.active_count())
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    growth, active, count = map(int, result.stdout.split())
+    assert growth < 64 * 1024
+    assert active == count == 1
