@@ -1,8 +1,9 @@
 // The calls a process makes on raw CAN sockets, carried to the brokers of a running virtual
 // torso. A raw CAN socket is a unix seqpacket socket underneath, connected to the broker of
-// its interface at bind(); frames then travel as single messages, so read, write, poll and the
-// socket-level options work on it natively. Everything else passes straight to the C library
-// with errno as it leaves it.
+// its interface at bind(); frames then travel as single messages, so poll, time-outs and the
+// socket-level options work on it natively. Reads and writes on it are only watched for what
+// the kernel would refuse or report otherwise (a frame of the wrong size, a vanished broker).
+// Every other descriptor and call passes straight to the C library, errno as it leaves it.
 #include <fcntl.h>
 #include <linux/can.h>
 #include <linux/can/raw.h>
