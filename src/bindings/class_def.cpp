@@ -27,7 +27,7 @@ PyTypeObject* create_class(const ClassDef& def, int basic_size, destructor deall
   PyType_Spec spec{spec_name.c_str(), basic_size, 0, flags, slots.data()};
   auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
   if (type == nullptr) return nullptr;
-  // CPython copied the spec's strings; messages that name the type ("'X' object has no
+  // CPython copied the PyType_Spec strings; messages that name the type ("'X' object has no
   // attribute ...") use tp_name, which must outlive the type: the literal does.
   type->tp_name = def.name;
   return type;
