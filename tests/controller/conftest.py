@@ -40,11 +40,13 @@ def warnings_logged():
     logger.removeHandler(handler)
 
 
+@pytest.fixture
 def host_packets(torso):
     """The instruction packets the host sent, as bytes."""
-    return [r.data for r in torso.servo_traffic() if r.source == "host" and r.kind == "packet"]
+    return lambda: [r.data for r in torso.servo_traffic() if r.source == "host" and r.kind == "packet"]
 
 
+@pytest.fixture
 def client_frames(torso):
     """(can_id, data) of the frames the module put on the CAN bus."""
-    return [(r.can_id, r.data) for r in torso.can_traffic() if r.source == "client"]
+    return lambda: [(r.can_id, r.data) for r in torso.can_traffic() if r.source == "client"]

@@ -8,25 +8,24 @@ import time
 
 import pytest
 
-from conftest import client_frames
 
 TWO_PI = 6.283185307179586
 MIT_IDS = (1, 2, 3)
 
 
-def mit_positions(torso):
-    """Positions (rad) of the MIT command frames the module sent, per command id."""
+def mit_positions(frames):
+    """Positions (rad) of the MIT command frames among `frames`, with their command id."""
     sent = []
-    for can_id, data in client_frames(torso):
+    for can_id, data in frames:
         if can_id in MIT_IDS and data[:7] != b"\xff" * 7:
             p = (data[0] << 8) | data[1]
             sent.append((can_id, p * 25.0 / 65535 - 12.5))
     return sent
 
 
-def test_set_neck_position_clamps_to_the_safe_range_and_warns(torso, controller, warnings_logged):
+def test_set_neck_position_clamps_to_the_safe_range_and_warns(torso, controller, warnings_logged, client_frames):
     observed = controller.set_neck_position([0.8, -0.1, 0.0])
-    sent = mit_positions(torso)
+    sent = mit_positions(client_frames())
     assert [can_id for can_id, _ in sent] == [1, 2, 3]
     assert [p for _, p in sent] == pytest.approx([0.5, 0.0, 0.0], abs=2e-4)
     assert warnings_logged == [
@@ -40,13 +39,13 @@ def test_set_neck_position_clamps_to_the_safe_range_and_warns(torso, controller,
     assert warnings_logged == []
 
 
-def test_single_joint_sends_one_command_and_keeps_the_others(torso, controller):
+def test_single_joint_sends_one_command_and_keeps_the_others(torso, controller, client_frames):
     controller.set_neck_position([0.1, 0.2, 0.3])
     torso.clear_traffic()
     controller.set_neck_gains(1, 80.0, 3.0)
-    assert client_frames(torso) == []
+    assert client_frames() == []
     controller.set_neck_pitch_position(2.0)
-    (frame,) = client_frames(torso)
+    (frame,) = client_frames()
     assert frame[0] == 2
     state = torso.motor(2).state()
     assert state.last_command.position == pytest.approx(0.45, abs=2e-4)
@@ -66,7 +65,7 @@ def test_neck_limits_are_constants(torso, controller):
     assert torso.can_traffic() == []
 
 
-def test_enable_neck_forces_mit_mode_and_tracks_the_flag(torso, controller):
+def test_enable_neck_forces_mit_mode_and_tracks_the_flag(torso, controller, client_frames):
     torso.motor(2).set_control_mode(3)
     assert controller.is_neck_torque_enabled() is False
     torso.clear_traffic()
@@ -74,7 +73,7 @@ def test_enable_neck_forces_mit_mode_and_tracks_the_flag(torso, controller):
     assert controller.is_neck_torque_enabled() is True
     assert all(torso.motor(i).state().enabled for i in MIT_IDS)
     assert torso.motor(2).state().control_mode == 1
-    writes = [data for can_id, data in client_frames(torso) if can_id == 0x7FF and data[2] == 0x55]
+    writes = [data for can_id, data in client_frames() if can_id == 0x7FF and data[2] == 0x55]
     assert writes == [bytes([2, 0, 0x55, 10]) + struct.pack("<I", 1)]
 
     controller.enable_neck(False)
@@ -93,7 +92,7 @@ def test_enable_neck_with_a_silent_roll_motor_leaves_the_flag(torso, controller)
     assert controller.set_neck_yaw_position(0.1) == pytest.approx(0.0, abs=0.2)
 
 
-def test_homing_goes_to_the_nearest_turn_and_keeps_torque_on(torso, controller):
+def test_homing_goes_to_the_nearest_turn_and_keeps_torque_on(torso, controller, client_frames):
     torso.motor(1).set_position(6.0)
     torso.motor(3).set_position(-0.05)
     observed = controller.neck_home(speed=2.0, kp=40.0)
@@ -109,7 +108,7 @@ def test_homing_goes_to_the_nearest_turn_and_keeps_torque_on(torso, controller):
     # Already enabled: no enable or mode traffic the second time.
     torso.clear_traffic()
     controller.neck_home()
-    assert not any(data[:7] == b"\xff" * 7 or can_id == 0x7FF for can_id, data in client_frames(torso)
+    assert not any(data[:7] == b"\xff" * 7 or can_id == 0x7FF for can_id, data in client_frames()
                    if data[2] != 0xCC)
 
 

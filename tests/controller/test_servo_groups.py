@@ -4,7 +4,6 @@ import math
 
 import pytest
 
-from conftest import client_frames, host_packets
 from quillet_motor_controller import QuilletMotorController
 
 SYNC_READ, SYNC_WRITE = 0x82, 0x83
@@ -19,7 +18,7 @@ def sync_write_body(packet):
     return address, [(body[i], bytes(body[i + 1 : i + 1 + width])) for i in range(0, len(body), width + 1)]
 
 
-def test_full_read_is_two_sync_reads_and_three_feedback_requests(torso, controller):
+def test_full_read_is_two_sync_reads_and_three_feedback_requests(torso, controller, host_packets, client_frames):
     torso.servo(1).set_position(3072)
     torso.motor(1).set_position(0.25)
     torso.clear_traffic()
@@ -27,33 +26,33 @@ def test_full_read_is_two_sync_reads_and_three_feedback_requests(torso, controll
     servos = controller.read_all_positions()
     neck = controller.read_neck_positions()
 
-    packets = host_packets(torso)
+    packets = host_packets()
     assert [p[4] for p in packets] == [SYNC_READ, SYNC_READ]
     assert [list(p[5:-1]) for p in packets] == [[56, 2, 1, 2, 3, 4], [56, 2, 5, 6, 7]]
-    frames = client_frames(torso)
+    frames = client_frames()
     assert frames == [(0x7FF, bytes([i, 0, 0xCC, 0, 0, 0, 0, 0])) for i in (1, 2, 3)]
     assert servos[0] == pytest.approx(math.pi / 2) and servos[1:] == [0.0] * 6
     assert neck[0] == pytest.approx(0.25, abs=1e-3)
 
 
-def test_torque_on_ids_keeps_order_and_duplicates_per_model(torso, controller):
+def test_torque_on_ids_keeps_order_and_duplicates_per_model(torso, controller, host_packets):
     torso.clear_traffic()
     controller.enable_torque_on_ids([7, 2, 2, 9])
-    writes = [sync_write_body(p) for p in host_packets(torso)]
+    writes = [sync_write_body(p) for p in host_packets()]
     assert writes == [(40, [(2, b"\x01"), (2, b"\x01")]), (40, [(7, b"\x01")])]
     assert torso.servo(2).torque_enabled and torso.servo(7).torque_enabled
     assert not torso.servo(1).torque_enabled
 
     torso.clear_traffic()
     controller.disable_torque_on_ids([0, 9])
-    assert host_packets(torso) == []
+    assert host_packets() == []
 
 
-def test_goal_and_torque_writes_address_each_group_once(torso, controller):
+def test_goal_and_torque_writes_address_each_group_once(torso, controller, host_packets):
     torso.clear_traffic()
     controller.set_all_goal_positions([0.0, -math.pi, math.pi, -0.0001, 0.0, 0.0, -100.0])
     controller.enable_torque()
-    writes = [sync_write_body(p) for p in host_packets(torso)]
+    writes = [sync_write_body(p) for p in host_packets()]
     assert writes[0] == (42, [(1, b"\x00\x08"), (2, b"\x00\x00"), (3, b"\x00\x10"), (4, b"\xff\x07")])
     assert writes[1] == (42, [(5, b"\x00\x08"), (6, b"\x00\x08"), (7, b"\x00\x80")])
     assert writes[2:] == [(40, [(i, b"\x01") for i in (1, 2, 3, 4)]), (40, [(i, b"\x01") for i in (5, 6, 7)])]
@@ -99,11 +98,11 @@ def test_neck_only_controller_refuses_servo_operations_but_drives_the_neck(torso
     assert neck_only.read_neck_positions()[1] == pytest.approx(0.2, abs=1e-3)
 
 
-def test_write_raw_packet_returns_none_and_puts_the_bytes_on_the_wire(torso, controller):
+def test_write_raw_packet_returns_none_and_puts_the_bytes_on_the_wire(torso, controller, host_packets):
     ping = bytes([0xFF, 0xFF, 0x01, 0x02, 0x01, 0xFB])
     torso.clear_traffic()
     assert controller.write_raw_packet(ping) is None
-    assert host_packets(torso) == [ping]
+    assert host_packets() == [ping]
     with pytest.raises(TypeError, match="^argument 'data': "):
         controller.write_raw_packet(bytearray(ping))
 
