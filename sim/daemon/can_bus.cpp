@@ -2,6 +2,7 @@
 
 #include "broker_protocol.hpp"
 
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -82,7 +83,7 @@ std::string CanBus::open(const std::string& name) {
     }
     if (listen_fd_ < 0) return "no free vcanN name";
   }
-  loop_.watch(listen_fd_, EPOLLIN, [this](std::uint32_t) { on_accept(); });
+  loop_.watch(listen_fd_, EPOLLIN, [this](std::uint32_t) { pump(); });
   return {};
 }
 
@@ -92,7 +93,7 @@ Motor* CanBus::motor(std::uint8_t id) {
   return nullptr;
 }
 
-void CanBus::on_accept() {
+void CanBus::accept_all() {
   for (;;) {
     const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
@@ -101,7 +102,7 @@ void CanBus::on_accept() {
     }
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kClientSendBuffer, sizeof kClientSendBuffer);
     clients_[fd] = Client{fd, next_client_++, false};
-    loop_.watch(fd, EPOLLIN, [this, fd](std::uint32_t events) { on_client(fd, events); });
+    loop_.watch(fd, EPOLLIN, [this](std::uint32_t) { pump(); });
   }
 }
 
@@ -111,32 +112,63 @@ void CanBus::drop_client(int fd) {
   clients_.erase(fd);
 }
 
-void CanBus::on_client(int fd, std::uint32_t events) {
+bool CanBus::settle(int fd) {
   std::uint8_t buf[128];
   for (;;) {
     auto it = clients_.find(fd);
-    if (it == clients_.end()) return;
-    const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-    if (n == 0) {
-      drop_client(fd);  // closed, like the name probe that connects and leaves at once
-      return;
-    }
+    if (it == clients_.end()) return false;
+    const ssize_t n = recv(fd, buf, sizeof buf, MSG_PEEK | MSG_DONTWAIT);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) drop_client(fd);
-      else if (events & (EPOLLHUP | EPOLLERR)) drop_client(fd);
-      return;
+      return false;
     }
-    Client& client = it->second;
-    if (n == 1) {
-      if (buf[0] <= 1) client.takes_fd = buf[0] == 1;
-      continue;
+    if (n == 0) {
+      // An empty message reads like end of file; only a hang-up tells them apart.
+      pollfd p{fd, POLLRDHUP, 0};
+      if (poll(&p, 1, 0) != 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+        drop_client(fd);  // closed, like the name probe that connects and leaves at once
+        return false;
+      }
     }
+    if (n == static_cast<ssize_t>(CanFrame::kClassicSize) || n == static_cast<ssize_t>(CanFrame::kFdSize))
+      return true;
+    recv(fd, buf, sizeof buf, MSG_DONTWAIT);  // an option byte, or a message of no known size
+    if (n == 1 && buf[0] <= 1) it->second.takes_fd = buf[0] == 1;
+  }
+}
+
+void CanBus::settle_all() {
+  accept_all();
+  std::vector<int> fds;
+  for (const auto& [fd, client] : clients_) fds.push_back(fd);
+  for (const int fd : fds) settle(fd);
+}
+
+void CanBus::pump() {
+  if (pumping_) return;
+  pumping_ = true;
+  for (;;) {
+    accept_all();
+    std::vector<int> fds;
+    for (const auto& [fd, client] : clients_) fds.push_back(fd);
+    // Every queue settled first, then one frame, taken round the clients in turn.
+    std::vector<int> ready;
+    for (const int fd : fds)
+      if (settle(fd)) ready.push_back(fd);
+    if (ready.empty()) break;
+    auto next = std::upper_bound(ready.begin(), ready.end(), last_served_);
+    const int fd = next != ready.end() ? *next : ready.front();
+    last_served_ = fd;
+    std::uint8_t buf[CanFrame::kFdSize];
+    const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n <= 0) continue;
     const auto frame = CanFrame::from_message(std::span(buf, static_cast<std::size_t>(n)));
-    if (!frame) continue;
-    if (frame->fd && !client.takes_fd) continue;  // the kernel refuses those writes
+    const Client& client = clients_.at(fd);
+    if (!frame || (frame->fd && !client.takes_fd)) continue;  // the kernel refuses those writes
     submit(*frame, CanSource{CanSource::Kind::Client, client.number});
   }
+  pumping_ = false;
 }
 
 void CanBus::submit(const CanFrame& frame, CanSource source) {
@@ -172,6 +204,7 @@ void CanBus::flush_due() {
 }
 
 void CanBus::deliver(const CanFrame& frame, CanSource source) {
+  if (!pumping_) settle_all();  // a timed delivery: sockets bound by now hear it
   const Nanos t = now();
   record_.add(CanEntry{t, source, frame});
   const auto message = frame.message();

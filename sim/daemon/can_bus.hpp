@@ -64,8 +64,13 @@ class CanBus {
     CanSource source;
   };
 
-  void on_accept();
-  void on_client(int fd, std::uint32_t events);
+  // Reads what the clients sent. Before any frame is passed on, every pending connection is
+  // accepted and every option byte already sent is applied: a socket bound before a frame was
+  // written hears that frame, as on a real interface.
+  void pump();
+  void accept_all();
+  bool settle(int fd);  // applies the options at the head of the queue; true when a frame waits
+  void settle_all();
   void drop_client(int fd);
   void submit(const CanFrame& frame, CanSource source);
   void deliver(const CanFrame& frame, CanSource source);
@@ -80,6 +85,8 @@ class CanBus {
   int listen_fd_ = -1;
   std::map<int, Client> clients_;  // by fd
   int next_client_ = 1;
+  int last_served_ = -1;
+  bool pumping_ = false;
   std::deque<Pending> pending_;
   std::optional<EventLoop::TimerKey> flush_timer_;
   Nanos bus_free_ = 0;
