@@ -62,8 +62,13 @@ def test_goal_and_torque_writes_address_each_group_once(torso, controller, host_
 
 
 def test_nose_read_failure_returns_nothing_partial(torso, controller):
-    torso.servo(6).set_silent(True)
+    torso.servo(7).set_silent(True)
     with pytest.raises(RuntimeError, match="^Operation timed out$"):
+        controller.read_all_positions()
+    # With servo 6 silent, servo 7's reply comes where servo 6's was awaited.
+    torso.servo(7).set_silent(False)
+    torso.servo(6).set_silent(True)
+    with pytest.raises(RuntimeError, match="^Parsing error$"):
         controller.read_all_positions()
     torso.servo(6).set_silent(False)
     assert len(controller.read_all_positions()) == 7
