@@ -1,4 +1,4 @@
-// The servo bus's error: an owned, inspectable value of one of three origins (Part 1.2):
+// The servo bus's error: an owned, inspectable value of one of three origins:
 // a serial-port error, an I/O error (a reply that never comes is an I/O error of kind
 // TimedOut) or a protocol error (feetech::CommunicationErrorKind).
 #pragma once

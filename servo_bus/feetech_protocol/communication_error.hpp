@@ -1,4 +1,4 @@
-// The Feetech protocol's own error values (Part 1.1, `CommunicationErrorKind`).
+// The Feetech protocol's own error values.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-// Feetech bus transactions (Part 1.2): clearing, sending, reading replies; ping, reboot, read,
+// Feetech bus transactions: clearing, sending, reading replies; ping, reboot, read,
 // write, sync read, sync write.
 #pragma once
 

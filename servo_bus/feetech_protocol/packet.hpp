@@ -1,4 +1,4 @@
-// The Feetech packet format (Part 1.1): instruction packets to the servos, status packets back.
+// The Feetech packet format: instruction packets to the servos, status packets back.
 // Pure functions over bytes; the only side effect is the checksum-mismatch line on stdout.
 #pragma once
 
@@ -43,7 +43,7 @@ constexpr std::uint8_t checksum(std::span<const std::uint8_t> bytes) {
   return static_cast<std::uint8_t>(~sum);
 }
 
-// One request, in the interface order of Part 1.1.
+// One request.
 class InstructionPacket {
  public:
   virtual ~InstructionPacket() = default;
@@ -86,7 +86,7 @@ class InstructionPacketFeetech final : public InstructionPacket {
 
 class StatusPacketFeetech final : public StatusPacket {
  public:
-  // Decodes received bytes against the expected id, in Part 1.1's order: fewer than 6 bytes
+  // Decodes received bytes against the expected id, in this order: fewer than 6 bytes
   // ParsingError; checksum mismatch ChecksumError (after writing "read crc: R, computed crc: C
   // data: [..]" + LF to stdout, every time); id mismatch ParsingError; error byte decoded
   // (bits 0,1,2,3,5 -> codes 0..4); byte count != L + 4 ParsingError. The header bytes are not

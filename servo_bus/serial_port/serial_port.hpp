@@ -1,4 +1,4 @@
-// The serial port of the servo bus: the one I/O boundary of subsystem 1 (Part 1.2's table).
+// The serial port of the servo bus: the one I/O boundary.
 //
 // `SerialPort` is the interface the transaction layer talks to; `LinuxSerialPort` is its only
 // implementation, a Linux serial terminal at 1,000,000 baud, 8N1, raw, no flow control, opened

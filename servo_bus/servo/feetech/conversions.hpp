@@ -1,4 +1,4 @@
-// Position conversions of the Feetech servo models (Part 1.3): 4096 steps per turn,
+// Position conversions of the Feetech servo models: 4096 steps per turn,
 // step 2048 is 0 rad, step 0 is -pi, step 4096 is +pi.
 #pragma once
 

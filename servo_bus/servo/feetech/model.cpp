@@ -1,6 +1,7 @@
 #include "servo_bus/servo/feetech/model.hpp"
 
 #include <array>
+#include <string>
 
 namespace quillet::servo::feetech::detail {
 
@@ -44,6 +45,13 @@ std::expected<std::vector<std::uint8_t>, Error> sync_read_u8(FeetechProtocolHand
 
 namespace {
 
+std::expected<void, Error> check_one_value_per_id(std::size_t ids, std::size_t values) {
+  if (ids == values) return {};
+  return std::unexpected(Error::io(servo_bus::IoErrorKind::InvalidInput,
+                                   "Sync write needs one value per servo id (" + std::to_string(ids) + " ids, " +
+                                       std::to_string(values) + " values)"));
+}
+
 // Data of width W per id; the spans point into `storage`.
 template <std::size_t W>
 struct SyncWriteData {
@@ -61,6 +69,7 @@ struct SyncWriteData {
 std::expected<void, Error> sync_write_i16(FeetechProtocolHandler& handler, SerialPort& port,
                                           std::span<const std::uint8_t> ids, std::uint8_t address,
                                           std::span<const std::int16_t> values) {
+  if (auto ok = check_one_value_per_id(ids.size(), values.size()); !ok) return ok;
   SyncWriteData<kPositionWidth> data(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) {
     const auto raw = static_cast<std::uint16_t>(values[i]);
@@ -72,6 +81,7 @@ std::expected<void, Error> sync_write_i16(FeetechProtocolHandler& handler, Seria
 std::expected<void, Error> sync_write_u8(FeetechProtocolHandler& handler, SerialPort& port,
                                          std::span<const std::uint8_t> ids, std::uint8_t address,
                                          std::span<const std::uint8_t> values) {
+  if (auto ok = check_one_value_per_id(ids.size(), values.size()); !ok) return ok;
   std::vector<std::span<const std::uint8_t>> data;
   data.reserve(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) data.push_back(values.subspan(i, 1));

@@ -1,4 +1,4 @@
-// The one definition of a Feetech servo model's register operations (Part 1.3). Each model
+// The one definition of a Feetech servo model's register operations. Each model
 // (sm40bl.hpp, sts3025bl.hpp) is an instance of `Model<Spec>` with its own `Spec`; for
 // everything this system uses both specs carry the same registers.
 #pragma once
@@ -61,7 +61,9 @@ std::vector<std::uint8_t> from_bools(std::span<const bool> values);
 
 // `Spec` provides `static constexpr Registers registers` and `static constexpr std::string_view name`.
 // Every operation: one sync read or one sync write, results in id-list order, transaction
-// errors unchanged, no partial list. Writes take one value per id.
+// errors unchanged, no partial list. A reply whose length differs from the register width is
+// ParsingError. Writes take exactly one value per id (otherwise an I/O error of kind
+// InvalidInput, nothing sent); an empty id list is refused the same way.
 template <class Spec>
 struct Model {
   static constexpr Registers registers = Spec::registers;

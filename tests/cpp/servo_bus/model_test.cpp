@@ -141,6 +141,17 @@ TEST_F(ModelOps, TorqueWrites) {
             (Bytes{0xFF, 0xFF, 0xFE, 0x0A, 0x83, 0x28, 0x01, 0x05, 0x01, 0x06, 0x01, 0x07, 0x00, 0x37}));
 }
 
+TEST_F(ModelOps, WritesWithoutOneValuePerIdAreRefusedUnsent) {
+  const std::array<bool, 2> two{true, true};
+  auto refused = sm40bl::sync_write_torque_enable(handler, *bus, arm, two);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().io_kind(), servo_bus::IoErrorKind::InvalidInput);
+  EXPECT_EQ(refused.error().message(), "Sync write needs one value per servo id (4 ids, 2 values)");
+  const std::array<std::int16_t, 5> five{};
+  EXPECT_FALSE(sm40bl::sync_write_raw_goal_position(handler, *bus, arm, five).has_value());
+  EXPECT_TRUE(bus->calls.empty());
+}
+
 TEST_F(ModelOps, TransactionErrorsPassUnchanged) {
   port->set_timeout(std::chrono::milliseconds(10));
   bus->script(status_bytes(1, {0x00, 0x08}));

@@ -18,7 +18,7 @@ TEST(InstructionPacket, PingAndRebootEncodeToSixBytes) {
             (Bytes{0xFF, 0xFF, 0x01, 0x02, 0x08, 0xF4}));
 }
 
-TEST(InstructionPacket, WorkedExamplesOfPartOne) {
+TEST(InstructionPacket, WorkedExamplesOnTheWire) {
   const InstructionPacketFeetech read = PacketFeetech::read_packet(5, 56, 2);
   EXPECT_EQ(read.id(), 5);
   EXPECT_EQ(read.instruction(), Instruction::Read);
