@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <utility>
 
 namespace quillet::can {
 
