@@ -35,7 +35,9 @@ def main(argv: list[str] | None = None) -> int:
 
     servos: bool | list[int] = False if args.no_servo_bus else (True if args.servos is None else args.servos)
     motors: bool | list[int] = True if args.motors is None else args.motors
+    # Ctrl-C and SIGTERM only ask for the stop, so that it is never cut half-way.
     stop = threading.Event()
+    signal.signal(signal.SIGINT, lambda *_: stop.set())
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     try:
         with VirtualTorso(servos, motors, args.wire_timing, serial_link=args.serial_link,
@@ -48,13 +50,10 @@ def main(argv: list[str] | None = None) -> int:
             except FileNotFoundError:
                 pass
             print("running; Ctrl-C stops it", flush=True)
-            try:
-                while not stop.wait(0.5):
-                    if not torso.running:
-                        print("quillet-sim: the torso daemon exited", file=sys.stderr)
-                        return 1
-            except KeyboardInterrupt:
-                pass
+            while not stop.wait(0.5):
+                if not torso.running:
+                    print("quillet-sim: the torso daemon exited", file=sys.stderr)
+                    return 1
     except (TorsoError, OSError, ValueError) as error:
         print(f"quillet-sim: {error}", file=sys.stderr)
         return 1
