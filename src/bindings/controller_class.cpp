@@ -78,11 +78,6 @@ bool numbers(const char* name, const std::array<double, N>& positions) {
   return true;
 }
 
-template <class F>
-PyCFunction fastcall(F* fn) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
 #define QMC_NOARGS(name) \
   PyObject* name(PyObject* self, PyObject*) { return guarded([&]() -> PyObject* { return locked(self, [&](QuilletMotorController& c) -> PyObject*
 #define QMC_END ); }); }
