@@ -153,7 +153,7 @@ std::expected<CanFrame, CanError> recv_until(CanTransport& transport,
   }
 }
 
-// The algorithm of `request` (Part 2.1), for any transport.
+// The algorithm of `request`, for any transport.
 std::expected<CanFrame, CanError> request_with(CanTransport& transport, const CanFrame& frame,
                                                CanId expected, std::chrono::nanoseconds timeout);
 
