@@ -1,0 +1,38 @@
+"""The controller class leaks neither its arguments nor its results."""
+
+import gc
+import sys
+import tracemalloc
+
+import pytest
+
+
+def test_repeated_calls_keep_reference_counts_and_memory_flat(torso, controller):
+    goals = [0.1, 0.2]
+    neck = (0.1, 0.2, 0.1)
+    ids = [1, 2, 5]
+
+    def cycle():
+        controller.set_left_arm_position(goals)
+        controller.read_all_positions()
+        controller.set_neck_position(neck)
+        controller.neck_position_limits()
+        controller.enable_torque_on_ids(ids)
+        with pytest.raises(RuntimeError):
+            controller.set_neck_gains(7, 1.0, 1.0)
+        with pytest.raises(TypeError):
+            controller.enable_arms(1)
+
+    for _ in range(20):
+        cycle()
+    before = [sys.getrefcount(o) for o in (goals, neck, ids, goals[0], neck[1])]
+    gc.collect()
+    tracemalloc.start()
+    start, _ = tracemalloc.get_traced_memory()
+    for _ in range(300):
+        cycle()
+    gc.collect()
+    end, _ = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    assert [sys.getrefcount(o) for o in (goals, neck, ids, goals[0], neck[1])] == before
+    assert end - start < 20_000
