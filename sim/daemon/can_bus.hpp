@@ -52,6 +52,11 @@ class CanBus {
 
   Record<CanEntry>& record() { return record_; }
 
+  // Reads what the clients sent. Before any frame is passed on, every pending connection is
+  // accepted and every option byte already sent is applied: a socket bound before a frame was
+  // written hears that frame, as on a real interface.
+  void pump();
+
  private:
   struct Client {
     int fd;
@@ -64,10 +69,6 @@ class CanBus {
     CanSource source;
   };
 
-  // Reads what the clients sent. Before any frame is passed on, every pending connection is
-  // accepted and every option byte already sent is applied: a socket bound before a frame was
-  // written hears that frame, as on a real interface.
-  void pump();
   void accept_all();
   bool settle(int fd);  // applies the options at the head of the queue; true when a frame waits
   void settle_all();

@@ -408,6 +408,10 @@ void Control::on_readable() {
   buffer_.append(buf, static_cast<std::size_t>(n));
   std::size_t start = 0;
   for (std::size_t end; (end = buffer_.find('\n', start)) != std::string::npos; start = end + 1) {
+    // What the host wrote before asking is on the buses before the answer: a sync write has
+    // no reply to wait for, yet the record and the servos must already show it.
+    if (torso_.servo_line) torso_.servo_line->take_input();
+    torso_.can_bus->pump();
     const std::string_view line(buffer_.data() + start, end - start);
     std::vector<std::string_view> words;
     for (std::size_t i = 0; i < line.size();) {

@@ -53,7 +53,7 @@ std::string ServoLine::plug() {
     unplug();
     return error;
   }
-  loop_.watch(master_, EPOLLIN, [this](std::uint32_t) { on_readable(); });
+  loop_.watch(master_, EPOLLIN, [this](std::uint32_t) { take_input(); });
   return {};
 }
 
@@ -105,13 +105,14 @@ void ServoLine::add_record(ServoEntry::Source source, std::uint8_t id, const cha
   record_.add(ServoEntry{t, source, id, kind, std::move(data)});
 }
 
-void ServoLine::on_readable() {
+void ServoLine::take_input() {
+  if (!plugged()) return;
   std::uint8_t buf[4096];
   for (;;) {
     const ssize_t n = read(master_, buf, sizeof buf);
     if (n <= 0) {
       if (n < 0 && errno == EINTR) continue;
-      return;  // EAGAIN, or EIO while no slave is open: nothing to read
+      return;  // EAGAIN (after the kernel flushed what was in transit), or EIO: nothing more
     }
     const Nanos t = now();
     for (auto& item : parser_.feed(std::span(buf, static_cast<std::size_t>(n)), t)) {

@@ -40,6 +40,9 @@ class ServoLine {
   bool plugged() const { return master_ >= 0; }
   const std::string& pty_path() const { return pty_path_; }
 
+  // Takes in what the host has written so far (also what the kernel still holds in transit).
+  void take_input();
+
   void inject(std::span<const std::uint8_t> bytes);
   void set_noise(int bytes_per_period);
 
@@ -52,7 +55,6 @@ class ServoLine {
     Bytes bytes;
   };
 
-  void on_readable();
   void schedule_replies(std::size_t request_size, std::vector<ServoBus::Reply> replies, Nanos t);
   void flush_due();
   void write_line(std::span<const std::uint8_t> bytes);
