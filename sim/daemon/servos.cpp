@@ -21,6 +21,8 @@ enum Instruction : std::uint8_t {
 
 // Error byte bit of a supply outside the servo's voltage limits.
 constexpr std::uint8_t kVoltageError = 0x01;
+// A status packet carries at most 253 parameter bytes: its length byte counts two more.
+constexpr std::size_t kMaxReplyParams = 253;
 
 void put_u16(std::array<std::uint8_t, 256>& regs, std::uint8_t address, std::uint16_t value) {
   regs[address] = static_cast<std::uint8_t>(value & 0xFF);
@@ -315,7 +317,8 @@ std::vector<ServoBus::Reply> ServoBus::handle(std::span<const std::uint8_t> pack
       const std::uint8_t count = params[1];
       for (const auto target : params.subspan(2)) {
         Servo* servo = find(target);
-        if (servo && servo->answers(t)) answer(*servo, servo->read(address, count, t));
+        if (servo && servo->answers(t))
+          answer(*servo, servo->read(address, std::min<std::size_t>(count, kMaxReplyParams), t));
       }
     } else if (instruction == kWrite && !params.empty()) {
       for (auto& servo : servos_)
@@ -331,7 +334,8 @@ std::vector<ServoBus::Reply> ServoBus::handle(std::span<const std::uint8_t> pack
       answer(*servo, {});
       break;
     case kRead:
-      if (params.size() >= 2) answer(*servo, servo->read(params[0], params[1], t));
+      if (params.size() >= 2)
+        answer(*servo, servo->read(params[0], std::min<std::size_t>(params[1], kMaxReplyParams), t));
       break;
     case kWrite:
       if (!params.empty()) {

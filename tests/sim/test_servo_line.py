@@ -137,6 +137,12 @@ def test_write_changes_the_table_and_is_acknowledged(torso, serial):
     assert torso.servo(4).goal_position == -2
 
 
+def test_a_read_past_what_a_reply_can_carry_is_cut_to_fit(torso, serial):
+    reply = serial.exchange(instruction(1, READ, bytes([0, 255])), 300)
+    # Regression: 255 bytes made the length byte wrap around to 1.
+    assert reply == status(1, torso.servo(1).read(0, 253))
+
+
 def test_present_values_cannot_be_written_from_the_bus(torso, serial):
     serial.exchange(instruction(2, WRITE, bytes([PRESENT]) + steps(100)), 6)
     assert torso.servo(2).position == 2048
@@ -201,6 +207,17 @@ def test_reboot_answers_then_stays_silent_a_while_and_clears_torque(torso, seria
     assert serial.exchange(instruction(3, PING), 6) == status(3)
     reboot_reply, *later = replies_from(torso, 3)
     assert later and later[0].time - reboot_reply.time >= 0.025
+
+
+def test_wire_timing_paces_the_line_at_ten_microseconds_a_byte(make_torso, open_serial):
+    torso = make_torso(motors=False, wire_timing=True)
+    serial = open_serial(torso.serial_path)
+    request = sync_read([1, 2, 3, 4], PRESENT, 2)
+    serial.quiet(0)
+    start = time.monotonic()
+    serial.send(request)
+    assert split_status(serial.read(32)) == [status(i, steps(2048)) for i in (1, 2, 3, 4)]
+    assert time.monotonic() - start >= (len(request) + 32) * 10e-6
 
 
 # ---- fault switches -----------------------------------------------------------------------------

@@ -26,8 +26,11 @@ motor still serves its CAN bus). ``wire_timing`` paces servo replies at 10 us a 
 frames at 1 Mbit/s. ``serial_link`` is a path where a symlink to the pseudo-terminal is kept
 (removed while unplugged); ``serial_path`` is then that path. ``can_interface`` picks the
 interface name (at most 15 characters) instead of the first free "vcanN". The torso starts on
-``start()`` or ``with``, and stops on ``stop()`` or at the end of the block. Every call raises
-``TorsoError`` when the daemon has died.
+``start()`` or ``with``, and stops on ``stop()`` or at the end of the block (or when the owning
+process exits). ``running``, ``servo_ids`` and ``motor_ids`` describe it. Every call raises
+``TorsoError`` when the daemon has died or refuses the request. What a program wrote on either
+bus before a call is taken in before the torso answers it, so a sync write without reply is
+already in the record and the registers.
 
 Servos, ``torso.servo(id)`` -> ``SimServo``:
 
@@ -43,8 +46,9 @@ Servos, ``torso.servo(id)`` -> ``SimServo``:
 
 The line, on the torso: ``inject_serial_bytes(data)`` (garbage towards the host),
 ``set_serial_noise(bytes_per_ms)`` (a continuous stream, 0 stops it), ``unplug()`` (the
-pseudo-terminal closes, the device path disappears), ``plug_in()`` (a new pseudo-terminal;
-without ``serial_link`` the path may change), ``plugged``; ``set_supply_voltage(tenths)`` and
+pseudo-terminal closes, the device path disappears; without ``serial_link``,
+``serial_path`` is None until plugged in again), ``plug_in()`` (a new pseudo-terminal; without
+``serial_link`` the path may change), ``plugged``; ``set_supply_voltage(tenths)`` and
 ``ramp_supply_voltage(start, end, seconds)`` act on every servo.
 
 Motors, ``torso.motor(id)`` -> ``SimMotor``:
