@@ -119,7 +119,9 @@ bool CanBus::settle(int fd) {
     if (it == clients_.end()) return false;
     const ssize_t n = recv(fd, buf, sizeof buf, MSG_PEEK | MSG_DONTWAIT);
     if (n < 0) {
-      if (errno == EINTR) continue;
+      // A client that closed with frames of others unread reports a reset first (once), and
+      // only then what it sent before closing.
+      if (errno == EINTR || errno == ECONNRESET) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) drop_client(fd);
       return false;
     }

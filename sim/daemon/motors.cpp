@@ -227,11 +227,14 @@ std::vector<CanFrame> Motor::register_access(const CanFrame& frame, Nanos t) {
     if (register_kind(rid).access != Access::ReadWrite) return {};
     const std::uint32_t value = d[4] | (d[5] << 8) | (d[6] << 16) | (static_cast<std::uint32_t>(d[7]) << 24);
     if (rid == kControlModeRegister && (value < 1 || value > 4)) return {};
+    const bool mapping = rid >= 21 && rid <= 23;
+    const float range = std::bit_cast<float>(value);
+    if (mapping && !(std::isfinite(range) && range > 0.0f)) return {};
     registers_[rid] = value;
     // The mapping ranges take effect at once.
-    if (rid == 21) limits_.p_max = std::bit_cast<float>(value);
-    if (rid == 22) limits_.v_max = std::bit_cast<float>(value);
-    if (rid == 23) limits_.t_max = std::bit_cast<float>(value);
+    if (rid == 21) limits_.p_max = range;
+    if (rid == 22) limits_.v_max = range;
+    if (rid == 23) limits_.t_max = range;
     return reply(kWriteRegister, value);
   }
   return {};

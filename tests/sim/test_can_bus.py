@@ -214,8 +214,8 @@ def test_register_read_and_write_of_the_control_mode(torso, bus):
 @pytest.mark.parametrize(
     "data",
     [register_frame(1, 0x33, 40), register_frame(1, 0x55, 11, 5), register_frame(1, 0x55, 10, 9),
-     register_frame(7, 0x33, 10)],
-    ids=["unknown register", "read-only register", "no such mode", "no such motor"],
+     register_frame(7, 0x33, 10), register_frame(1, 0x55, 21, struct.unpack("<I", struct.pack("<f", -1.0))[0])],
+    ids=["unknown register", "read-only register", "no such mode", "no such motor", "negative range"],
 )
 def test_register_requests_a_motor_refuses_go_unanswered(torso, bus, data):
     assert request(bus, REGISTER_ID, data, timeout=0.05) is None
@@ -365,6 +365,19 @@ def test_a_connection_made_just_before_a_frame_hears_it(make_torso):
             with listener:
                 writer.send(can_frame(0x30 + i))
                 assert parse_frame(listener.recv(128)) == (0x30 + i, b"")
+
+
+def test_a_client_closing_with_frames_unread_still_has_its_frame_passed_on(make_torso):
+    torso = make_torso(servos=False, motors=False)
+    listener, writer = broker_connect(torso.can_interface), broker_connect(torso.can_interface)
+    with listener, writer:
+        for i in range(20):
+            client = broker_connect(torso.can_interface)
+            writer.send(can_frame(0x100 + i))
+            assert parse_frame(listener.recv(128)) == (0x100 + i, b"")
+            client.send(can_frame(0x200 + i))
+            client.close()  # regression: the reset it causes made the broker drop its frame
+            assert parse_frame(listener.recv(128)) == (0x200 + i, b"")
 
 
 def test_broker_survives_probes_and_ignores_odd_messages(make_torso):

@@ -80,6 +80,8 @@ def test_requests_the_torso_refuses_raise_with_its_reason(torso):
         torso._call("servo.state", 9)
     with pytest.raises(TorsoError, match="unknown request"):
         torso._call("dance")
+    with pytest.raises(TorsoError, match="bad voltage"):
+        torso._call("servo.set", 1, "voltage", "inf")
     assert torso.servo(1).voltage == 120  # the channel still works
 
 

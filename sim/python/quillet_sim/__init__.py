@@ -22,7 +22,8 @@ Quick start::
 Construction: ``VirtualTorso(servos=True, motors=True, wire_timing=False, *, serial_link=None,
 can_interface=None)``. ``servos`` and ``motors`` take True (all), False (none) or the ids to
 simulate; a left-out device is silent, so that another program can play it (a torso with no
-motor still serves its CAN bus). ``wire_timing`` paces servo replies at 10 us a byte and CAN
+motor still serves its CAN bus; ``servos=[]`` serves a servo line with nobody on it, while
+``servos=False`` serves no servo line at all and ``serial_path`` is None). ``wire_timing`` paces servo replies at 10 us a byte and CAN
 frames at 1 Mbit/s. ``serial_link`` is a path where a symlink to the pseudo-terminal is kept
 (removed while unplugged); ``serial_path`` is then that path. ``can_interface`` picks the
 interface name (at most 15 characters) instead of the first free "vcanN". The torso starts on
