@@ -1,7 +1,11 @@
 """Latency of the virtual torso's servo line: from the last byte of a 4-servo sync-read request
 to the last byte of its four replies, as a program on the serial device sees it.
 
-    python bench/sim/sync_read_latency.py [--count N] [--wire-timing]
+    python bench/sim/sync_read_latency.py [--count N] [--wire-timing] [--cpus CLIENT,TORSO]
+
+--cpus pins this client and the torso daemon to the given CPUs: on one CPU the figures show the
+torso's cost; on two they add the cross-CPU wake-ups of the pseudo-terminal, which on a virtual
+machine cost tens of microseconds each way.
 
 The clock starts just before the request is written and stops when the last reply byte has been
 read; the client waits in poll(), as a driver does, so the figures include its wake-up time and
@@ -49,12 +53,16 @@ def turnarounds(torso: VirtualTorso) -> list[float]:
     return out[50:]
 
 
-def run(count: int, wire_timing: bool) -> tuple[list[float], list[float]]:
+def run(count: int, wire_timing: bool, cpus: tuple[int, int] | None) -> tuple[list[float], list[float]]:
     request = sync_read_request([1, 2, 3, 4], 56, 2)
     expected = 4 * REPLY_SIZE
     samples: list[float] = []
     with VirtualTorso(motors=False, wire_timing=wire_timing) as torso:
         assert torso.serial_path is not None
+        if cpus is not None:
+            os.sched_setaffinity(0, {cpus[0]})
+            assert torso._process is not None
+            os.sched_setaffinity(torso._process.pid, {cpus[1]})
         fd = os.open(torso.serial_path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
         try:
             termios.tcflush(fd, termios.TCIOFLUSH)
@@ -85,9 +93,15 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--count", type=int, default=5000)
     parser.add_argument("--wire-timing", action="store_true")
+    parser.add_argument("--cpus", help="CLIENT,TORSO: pin both to these CPUs")
     args = parser.parse_args()
-    samples, inside = (sorted(values) for values in run(args.count, args.wire_timing))
-    print(f"4-servo sync read, {len(samples)} exchanges, wire timing {'on' if args.wire_timing else 'off'}")
+    cpus = None
+    if args.cpus:
+        client, torso = (int(c) for c in args.cpus.split(","))
+        cpus = (client, torso)
+    samples, inside = (sorted(values) for values in run(args.count, args.wire_timing, cpus))
+    placement = f", client on CPU {cpus[0]}, torso on CPU {cpus[1]}" if cpus else ""
+    print(f"4-servo sync read, {len(samples)} exchanges, wire timing {'on' if args.wire_timing else 'off'}{placement}")
     print(f"request to replies: median {statistics.median(samples):.1f} us, "
           f"p99 {percentile(samples, 0.99):.1f} us, min {samples[0]:.1f} us, max {samples[-1]:.1f} us")
     print(f"inside the torso:   median {statistics.median(inside):.1f} us, "
