@@ -147,10 +147,10 @@ void CanBus::settle_all() {
   for (const int fd : fds) settle(fd);
 }
 
-void CanBus::pump() {
+void CanBus::pump(std::size_t limit) {
   if (pumping_) return;
   pumping_ = true;
-  for (;;) {
+  for (std::size_t taken = 0; taken < limit; ++taken) {
     accept_all();
     std::vector<int> fds;
     for (const auto& [fd, client] : clients_) fds.push_back(fd);
@@ -178,6 +178,7 @@ void CanBus::submit(const CanFrame& frame, CanSource source) {
     deliver(frame, source);
     return;
   }
+  if (pending_.size() >= kMaxPending) return;
   Nanos start = std::max(now(), bus_free_);
   if (!pending_.empty()) start = std::max(start, pending_.back().due);
   const Nanos due = start + frame_time(frame);

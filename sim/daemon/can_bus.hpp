@@ -55,7 +55,14 @@ class CanBus {
   // Reads what the clients sent. Before any frame is passed on, every pending connection is
   // accepted and every option byte already sent is applied: a socket bound before a frame was
   // written hears that frame, as on a real interface.
-  void pump();
+  // At most `limit` frames; the rest stays queued for the next call, so that one client
+  // writing without pause cannot starve the rest of the torso.
+  void pump(std::size_t limit = kPumpBatch);
+
+  static constexpr std::size_t kPumpBatch = 256;
+  // With wire timing, frames queue for the bus; past this many the bus drops them, as a
+  // full transmit queue would.
+  static constexpr std::size_t kMaxPending = 10'000;
 
  private:
   struct Client {

@@ -67,6 +67,9 @@ const char* source_name(CanSource::Kind k) {
 
 double seconds(Nanos t) { return static_cast<double>(t) / 1e9; }
 
+// Before an answer the CAN clients' queues are emptied, but not forever under a flood.
+constexpr std::size_t kDrainLimit = 1 << 16;
+
 // Requests, by first word: a handler fills the answer after "ok": true or returns the error.
 struct Request {
   const std::vector<std::string_view>& words;
@@ -411,7 +414,7 @@ void Control::on_readable() {
     // What the host wrote before asking is on the buses before the answer: a sync write has
     // no reply to wait for, yet the record and the servos must already show it.
     if (torso_.servo_line) torso_.servo_line->take_input();
-    torso_.can_bus->pump();
+    torso_.can_bus->pump(kDrainLimit);
     const std::string_view line(buffer_.data() + start, end - start);
     std::vector<std::string_view> words;
     for (std::size_t i = 0; i < line.size();) {

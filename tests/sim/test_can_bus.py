@@ -7,6 +7,7 @@ import errno
 import math
 import socket
 import struct
+import threading
 import time
 
 import pytest
@@ -378,6 +379,32 @@ def test_a_client_closing_with_frames_unread_still_has_its_frame_passed_on(make_
             client.send(can_frame(0x200 + i))
             client.close()  # regression: the reset it causes made the broker drop its frame
             assert parse_frame(listener.recv(128)) == (0x200 + i, b"")
+
+
+def test_a_client_writing_without_pause_does_not_starve_the_torso(make_torso):
+    torso = make_torso(motors=False)
+    flooder = broker_connect(torso.can_interface)
+    flooder.setblocking(False)
+    stop = threading.Event()
+
+    def flood() -> None:
+        deadline = time.monotonic() + 5
+        while not stop.is_set() and time.monotonic() < deadline:
+            try:
+                flooder.send(can_frame(0x7))
+            except BlockingIOError:
+                pass
+
+    thread = threading.Thread(target=flood)
+    thread.start()
+    try:
+        for _ in range(20):
+            assert torso.servo(1).voltage == 120
+        assert thread.is_alive()  # answered while the flood went on
+    finally:
+        stop.set()
+        thread.join()
+        flooder.close()
 
 
 def test_broker_survives_probes_and_ignores_odd_messages(make_torso):
