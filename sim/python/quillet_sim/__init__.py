@@ -21,17 +21,17 @@ Quick start::
 
 Construction: ``VirtualTorso(servos=True, motors=True, wire_timing=False, *, serial_link=None,
 can_interface=None)``. ``servos`` and ``motors`` take True (all), False (none) or the ids to
-simulate; a left-out device is silent, so that another program can play it (a torso with no
+simulate; a left-out device is silent, so that another program can play it. A torso with no
 motor still serves its CAN bus; ``servos=[]`` serves a servo line with nobody on it, while
-``servos=False`` serves no servo line at all and ``serial_path`` is None). ``wire_timing`` paces servo replies at 10 us a byte and CAN
-frames at 1 Mbit/s. ``serial_link`` is a path where a symlink to the pseudo-terminal is kept
-(removed while unplugged); ``serial_path`` is then that path. ``can_interface`` picks the
-interface name (at most 15 characters) instead of the first free "vcanN". The torso starts on
-``start()`` or ``with``, and stops on ``stop()`` or at the end of the block (or when the owning
-process exits). ``running``, ``servo_ids`` and ``motor_ids`` describe it. Every call raises
-``TorsoError`` when the daemon has died or refuses the request. What a program wrote on either
-bus before a call is taken in before the torso answers it, so a sync write without reply is
-already in the record and the registers.
+``servos=False`` serves no servo line at all (``serial_path`` is None). ``wire_timing`` paces
+servo replies at 10 us a byte and CAN frames at 1 Mbit/s. ``serial_link`` is a path where a
+symlink to the pseudo-terminal is kept (removed while unplugged); ``serial_path`` is then that
+path. ``can_interface`` picks the interface name (at most 15 characters) instead of the first
+free "vcanN". The torso starts on ``start()`` or ``with``, and stops on ``stop()``, at the end
+of the block, or when the owning process exits. ``running``, ``servo_ids`` and ``motor_ids``
+describe it. Every call raises ``TorsoError`` when the daemon has died or refuses the request.
+What a program wrote on either bus before a call is taken in before the torso answers it, so a
+sync write without reply is already in the record and the registers.
 
 Servos, ``torso.servo(id)`` -> ``SimServo``:
 
@@ -41,6 +41,9 @@ Servos, ``torso.servo(id)`` -> ``SimServo``:
   (tenths of a volt), ``pid`` (P, D, I: registers 21 to 23), ``state()`` (all of them);
 * ``set_position(steps)``: move it by hand; ``set_speed(steps_per_s)``: travel speed with
   torque on (default 3000);
+* on the bus: Ping, Read, Write, Reboot (answered, then silent for 30 ms with torque off),
+  SyncRead (replies back to back in the listed order) and SyncWrite; a broadcast Write reaches
+  every servo without reply; anything else, or a bad checksum, goes unanswered;
 * faults: ``set_silent(bool)``; ``corrupt_next_reply()`` (bad checksum); ``delay_next_reply(s)``
   and ``set_reply_delay(s)`` (0.015 s is past the 10 ms time-out); ``set_voltage(tenths)``;
   ``ramp_voltage(start, end, seconds)`` (rises, or falls, linearly).
@@ -57,6 +60,10 @@ Motors, ``torso.motor(id)`` -> ``SimMotor``:
 * ``state() -> MotorState``: position, velocity, torque, enabled, control_mode,
   last_command (``MitCommand`` with position, velocity, kp, kd, torque, as decoded from the
   last MIT frame, or None), silent, blocked; ``position`` as a shortcut;
+* on the bus: enable, disable, set zero and MIT frames on the command id; feedback requests
+  and register reads (answered on the feedback id) and writes (echoed) on 0x7FF. Enabled with
+  kp > 0, the position settles on the command like a damped joint (about 0.1 s with the
+  neck's default gains); enabling holds the motor still until its first command;
 * ``set_position(rad)``: multi-turn start position (6.0, -3.2, ...);
   ``set_control_mode(mode)``: register 10 (1 is MIT; in another mode the motor ignores MIT
   frames);
