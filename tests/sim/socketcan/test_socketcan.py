@@ -300,7 +300,8 @@ report(sent=sent, got=buffer.raw[:got].hex(), timed_out=list(timed_out), closed=
 
 def test_sockets_opened_and_closed_from_many_threads(broker, run):
     # Each socket closes with frames of the others unread: the broker sees a reset first and
-    # must still pass on what the socket sent.
+    # must still pass on what the socket sent. The listener's queue holds about 200 frames, so
+    # the count stays below what a slow listener could lose.
     got = run(
         r'''
 import threading
@@ -308,7 +309,7 @@ listener = can_socket(timeout=2.0)
 failures = []
 def churn(number):
     try:
-        for _ in range(40):
+        for _ in range(20):
             s = can_socket(fd=number % 2 == 0)
             s.send(frame(number))
             copy = s.dup()
@@ -318,7 +319,7 @@ def churn(number):
         failures.append(repr(error))
 heard = []
 def listen():
-    while len(heard) < 320 and (got := received(listener)) is not None:
+    while len(heard) < 160 and (got := received(listener)) is not None:
         heard.append(struct.unpack_from("=I", bytes.fromhex(got))[0])
 threads = [threading.Thread(target=churn, args=(n,)) for n in range(8)]
 threads.append(threading.Thread(target=listen))
@@ -328,4 +329,4 @@ report(failures=failures, heard=len(heard), ids=sorted(set(heard)))
 ''',
         broker.name,
     )
-    assert got == {"failures": [], "heard": 320, "ids": list(range(8))}
+    assert got == {"failures": [], "heard": 160, "ids": list(range(8))}
