@@ -37,7 +37,9 @@ class EventLoop {
 
  private:
   void run_due_timers();
-  void arm_timer();
+  // Arms the timer file for the next timer, early by the wake-up window; returns how long
+  // until that timer is due (negative: none).
+  Nanos arm_timer();
 
   int epoll_fd_ = -1;
   int timer_fd_ = -1;
