@@ -13,6 +13,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/unique_fd.hpp"
+
 namespace quillet::can {
 
 static_assert(sizeof(can_frame) == 16, "classic SocketCAN frame is 16 bytes");
@@ -32,20 +34,6 @@ std::unexpected<CanError> size_failure(const char* what, long n) {
       CanError::backend(IoError{0, std::string(what) + std::string(buf, end) + " bytes"}));
 }
 
-class FdGuard {
- public:
-  explicit FdGuard(int fd) : fd_(fd) {}
-  ~FdGuard() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FdGuard(const FdGuard&) = delete;
-  FdGuard& operator=(const FdGuard&) = delete;
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
 
 }  // namespace
 
@@ -57,7 +45,7 @@ std::expected<std::unique_ptr<SocketCanTransport>, CanError> SocketCanTransport:
   const unsigned int index = ::if_nametoindex(interface_name.c_str());
   if (index == 0) return os_failure(errno != 0 ? errno : ENODEV);
 
-  FdGuard sock(::socket(AF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW));
+  UniqueFd sock(::socket(AF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW));
   if (sock.get() < 0) return os_failure(errno);
 
   sockaddr_can addr{};
@@ -76,10 +64,6 @@ std::expected<std::unique_ptr<SocketCanTransport>, CanError> SocketCanTransport:
 }
 
 SocketCanTransport::SocketCanTransport(int fd) noexcept : fd_(fd) {}
-
-SocketCanTransport::~SocketCanTransport() {
-  if (fd_ >= 0) ::close(fd_);
-}
 
 std::expected<void, CanError> SocketCanTransport::send(const CanFrame& frame) {
   if (!frame.id.is_valid()) return std::unexpected(CanError::invalid_id());
@@ -114,7 +98,7 @@ std::expected<void, CanError> SocketCanTransport::send(const CanFrame& frame) {
 
   ssize_t n;
   do {
-    n = ::write(fd_, &buf, size);
+    n = ::write(fd_.get(), &buf, size);
   } while (n < 0 && errno == EINTR);
   if (n < 0) return os_failure(errno);
   if (static_cast<std::size_t>(n) != size) return size_failure("short write of a CAN frame: ", n);
@@ -130,7 +114,7 @@ std::expected<CanFrame, CanError> SocketCanTransport::recv(std::chrono::nanoseco
     timeval tv{};
     tv.tv_sec = static_cast<time_t>(us / 1'000'000);
     tv.tv_usec = static_cast<suseconds_t>(us % 1'000'000);
-    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) < 0) {
+    if (::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) < 0) {
       rcvtimeo_us_ = -1;
       return os_failure(errno);
     }
@@ -138,7 +122,7 @@ std::expected<CanFrame, CanError> SocketCanTransport::recv(std::chrono::nanoseco
   }
 
   canfd_frame raw;
-  const ssize_t n = ::read(fd_, &raw, sizeof raw);
+  const ssize_t n = ::read(fd_.get(), &raw, sizeof raw);
   if (n < 0) {
     const int err = errno;
     if (err == EAGAIN || err == EWOULDBLOCK || err == ETIMEDOUT) {

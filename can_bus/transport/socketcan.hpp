@@ -8,6 +8,7 @@
 #include <string>
 
 #include "can_bus/transport/can_transport.hpp"
+#include "platform/unique_fd.hpp"
 
 namespace quillet::can {
 
@@ -22,12 +23,11 @@ class SocketCanTransport final : public CanTransport {
   // Takes ownership of an already-open socket (e.g. one end of a SOCK_SEQPACKET socketpair in
   // tests); it is closed on destruction. Nothing is configured on it.
   explicit SocketCanTransport(int fd) noexcept;
-  ~SocketCanTransport() override;
 
   SocketCanTransport(const SocketCanTransport&) = delete;
   SocketCanTransport& operator=(const SocketCanTransport&) = delete;
 
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
 
   std::expected<void, CanError> send(const CanFrame& frame) override;
   std::expected<CanFrame, CanError> recv(std::chrono::nanoseconds timeout) override;
@@ -35,7 +35,7 @@ class SocketCanTransport final : public CanTransport {
                                             std::chrono::nanoseconds timeout) override;
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
   // The SO_RCVTIMEO last set on the socket, in microseconds; -1 while unknown. Saves the
   // setsockopt call when the same time-out is asked for again.
   std::int64_t rcvtimeo_us_ = -1;

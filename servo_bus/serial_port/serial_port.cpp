@@ -15,6 +15,8 @@
 #include <thread>
 #include <utility>
 
+#include "platform/unique_fd.hpp"
+
 namespace quillet::servo_bus {
 
 std::string_view io_error_kind_name(IoErrorKind kind) {
@@ -43,20 +45,6 @@ SerialPortError open_error(const std::string& path, std::string_view what, int e
                          errno_text(error_number)};
 }
 
-class FdGuard {
- public:
-  explicit FdGuard(int fd) : fd_(fd) {}
-  ~FdGuard() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FdGuard(const FdGuard&) = delete;
-  FdGuard& operator=(const FdGuard&) = delete;
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
 
 int poll_timeout_ms(std::chrono::milliseconds timeout) {
   return static_cast<int>(std::max<std::chrono::milliseconds::rep>(timeout.count(), 0));
@@ -78,7 +66,7 @@ IoError IoError::from_errno(int error_number) {
 }
 
 std::expected<std::unique_ptr<LinuxSerialPort>, SerialPortError> LinuxSerialPort::open(const std::string& path) {
-  FdGuard fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (fd.get() < 0) return std::unexpected(open_error(path, "open", errno));
 
   // The advisory lock is what keeps a second opener out where TIOCEXCL does not (root).
