@@ -54,15 +54,19 @@ PyObject* locked(PyObject* self, Op&& op) {
   }
 }
 
-PyObject* done(const controller::Result<void>& result) {
+// An operation's outcome as Python sees it: None, the converted value, or RuntimeError.
+PyObject* reply(const controller::Result<void>& result) {
   if (!result) return raise_error(result.error());
   return none().release();
 }
-
 template <class T>
-PyObject* value(const controller::Result<T>& result) {
+PyObject* reply(const controller::Result<T>& result) {
   if (!result) return raise_error(result.error());
   return to_py(*result).release();
+}
+template <class T>
+PyObject* reply(const T& value) {
+  return to_py(value).release();
 }
 
 // A goal that is not a number would reach the wire as an extreme position, so it is refused
@@ -78,23 +82,22 @@ bool numbers(const char* name, const std::array<double, N>& positions) {
   return true;
 }
 
-#define QMC_NOARGS(name) \
-  PyObject* name(PyObject* self, PyObject*) { return guarded([&]() -> PyObject* { return locked(self, [&](QuilletMotorController& c) -> PyObject*
-#define QMC_END ); }); }
+// A method without parameters that runs `Operation` on the controller.
+template <auto Operation>
+PyObject* no_arguments(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    return locked(self, [](QuilletMotorController& c) { return reply((c.*Operation)()); });
+  });
+}
 
-QMC_NOARGS(is_torque_enabled) { return value(c.is_torque_enabled()); } QMC_END
-QMC_NOARGS(enable_torque) { return done(c.enable_torque()); } QMC_END
-QMC_NOARGS(disable_torque) { return done(c.disable_torque()); } QMC_END
-QMC_NOARGS(read_all_positions) { return value(c.read_all_positions()); } QMC_END
-QMC_NOARGS(read_neck_positions) { return value(c.read_neck_positions()); } QMC_END
-QMC_NOARGS(is_neck_torque_enabled) { return to_py(c.is_neck_torque_enabled()).release(); } QMC_END
-QMC_NOARGS(neck_position_limits) {
-  (void)c;  // constants: the lock is still taken, so a poisoned object raises
-  return to_py(QuilletMotorController::neck_position_limits()).release();
-} QMC_END
-
-#undef QMC_NOARGS
-#undef QMC_END
+// Constants, but the lock is still taken, so that a poisoned object raises.
+PyObject* neck_position_limits(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    return locked(self, [](QuilletMotorController&) {
+      return reply(QuilletMotorController::neck_position_limits());
+    });
+  });
+}
 
 using Args = PyObject* const*;
 
@@ -107,7 +110,7 @@ PyObject* torque_on_ids(PyObject* self, Args args, Py_ssize_t nargs, PyObject* k
                : "QuilletMotorController.disable_torque_on_ids", 1, "ids");
     std::vector<std::uint8_t> ids;
     if (!parse(sig, args, nargs, kwnames, ids)) return nullptr;
-    return locked(self, [&](QuilletMotorController& c) { return done(c.set_torque_on_ids(ids, Enable)); });
+    return locked(self, [&](QuilletMotorController& c) { return reply(c.set_torque_on_ids(ids, Enable)); });
   });
 }
 
@@ -122,9 +125,9 @@ PyObject* positions_method(PyObject* self, Args args, Py_ssize_t nargs, PyObject
     return locked(self, [&](QuilletMotorController& c) -> PyObject* {
       auto result = (c.*Operation)(positions);
       if constexpr (std::is_same_v<decltype(result), controller::Result<void>>) {
-        return done(result);
+        return reply(result);
       } else {
-        return value(result);
+        return reply(result);
       }
     });
   });
@@ -151,7 +154,7 @@ PyObject* single_neck_joint(PyObject* self, Args args, Py_ssize_t nargs, PyObjec
     if (!parse(sig, args, nargs, kwnames, position[0])) return nullptr;
     if (!numbers("position", position)) return nullptr;
     return locked(self, [&](QuilletMotorController& c) {
-      return value(c.set_single_neck_joint(Index, position[0]));
+      return reply(c.set_single_neck_joint(Index, position[0]));
     });
   });
 }
@@ -163,7 +166,7 @@ PyObject* set_neck_gains(PyObject* self, Args args, Py_ssize_t nargs, PyObject* 
     float kp = 0.0f;
     float kd = 0.0f;
     if (!parse(sig, args, nargs, kwnames, index, kp, kd)) return nullptr;
-    return locked(self, [&](QuilletMotorController& c) { return done(c.set_neck_gains(index, kp, kd)); });
+    return locked(self, [&](QuilletMotorController& c) { return reply(c.set_neck_gains(index, kp, kd)); });
   });
 }
 
@@ -176,7 +179,7 @@ PyObject* neck_home(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnam
     std::optional<float> kd;
     if (!parse(sig, args, nargs, kwnames, speed, tolerance, kp, kd)) return nullptr;
     return locked(self, [&](QuilletMotorController& c) {
-      return value(c.neck_home(speed, tolerance, kp, kd));
+      return reply(c.neck_home(speed, tolerance, kp, kd));
     });
   });
 }
@@ -188,7 +191,7 @@ PyObject* enable_method(PyObject* self, Args args, Py_ssize_t nargs, PyObject* k
     static constexpr auto sig = signature(Name, 1, "enable");
     bool enable = false;
     if (!parse(sig, args, nargs, kwnames, enable)) return nullptr;
-    return locked(self, [&](QuilletMotorController& c) { return done((c.*Operation)(enable)); });
+    return locked(self, [&](QuilletMotorController& c) { return reply((c.*Operation)(enable)); });
   });
 }
 
@@ -224,17 +227,17 @@ PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 constexpr int kArgs = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
-    {"is_torque_enabled", is_torque_enabled, METH_NOARGS,
+    {"is_torque_enabled", no_arguments<&QuilletMotorController::is_torque_enabled>, METH_NOARGS,
      QMC_DOC("is_torque_enabled", "$self", "Is torque enabled on all motors")},
-    {"enable_torque", enable_torque, METH_NOARGS,
+    {"enable_torque", no_arguments<&QuilletMotorController::enable_torque>, METH_NOARGS,
      QMC_DOC("enable_torque", "$self", "Enable torque on all motors.")},
     {"enable_torque_on_ids", fastcall(torque_on_ids<true>), kArgs,
      QMC_DOC("enable_torque_on_ids", "$self, ids", "Enable torque on ids")},
-    {"disable_torque", disable_torque, METH_NOARGS,
+    {"disable_torque", no_arguments<&QuilletMotorController::disable_torque>, METH_NOARGS,
      QMC_DOC("disable_torque", "$self", "Disable torque on all motors.")},
     {"disable_torque_on_ids", fastcall(torque_on_ids<false>), kArgs,
      QMC_DOC("disable_torque_on_ids", "$self, ids", "Disable torque on ids")},
-    {"read_all_positions", read_all_positions, METH_NOARGS,
+    {"read_all_positions", no_arguments<&QuilletMotorController::read_all_positions>, METH_NOARGS,
      QMC_DOC("read_all_positions", "$self",
              "Read all motor positions as a 7-element array.\nOrder: [left_arm_pitch, "
              "left_arm_yaw, right_arm_pitch, right_arm_yaw, nose_top, nose_left, nose_right]")},
@@ -281,7 +284,7 @@ PyMethodDef kMethods[] = {
      QMC_DOC("neck_position_limits", "$self",
              "Hard safety bounds (lower, upper) in rad for each neck joint.\nOrder: [yaw, pitch, "
              "roll]. Every neck setter clamps to these bounds\nbefore commanding the motor.")},
-    {"read_neck_positions", read_neck_positions, METH_NOARGS,
+    {"read_neck_positions", no_arguments<&QuilletMotorController::read_neck_positions>, METH_NOARGS,
      QMC_DOC("read_neck_positions", "$self",
              "Read the current neck positions (yaw, pitch, roll) via a Damiao\nfeedback request.")},
     {"set_neck_gains", fastcall(set_neck_gains), kArgs,
@@ -305,7 +308,7 @@ PyMethodDef kMethods[] = {
      QMC_DOC("enable_neck", "$self, enable",
              "Enable or disable the neck motors. On enable, also forces each motor\ninto MIT "
              "control mode.")},
-    {"is_neck_torque_enabled", is_neck_torque_enabled, METH_NOARGS,
+    {"is_neck_torque_enabled", no_arguments<&QuilletMotorController::is_neck_torque_enabled>, METH_NOARGS,
      QMC_DOC("is_neck_torque_enabled", "$self",
              "Last commanded torque-enable state for the neck (in-memory; the\nDamiao firmware "
              "does not expose a readable enable register).")},
