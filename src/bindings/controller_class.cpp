@@ -178,8 +178,12 @@ PyObject* neck_home(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnam
     std::optional<float> kp;
     std::optional<float> kd;
     if (!parse(sig, args, nargs, kwnames, speed, tolerance, kp, kd)) return nullptr;
-    return locked(self, [&](QuilletMotorController& c) {
-      return reply(c.neck_home(speed, tolerance, kp, kd));
+    return locked(self, [&](QuilletMotorController& c) -> PyObject* {
+      // Homing keeps the interpreter lock for tens of seconds: Ctrl-C (or any signal handler
+      // that raises) stops it between two cycles, and its exception is what Python sees.
+      auto homed = c.neck_home(speed, tolerance, kp, kd, [] { return PyErr_CheckSignals() != 0; });
+      if (!homed && PyErr_Occurred()) return nullptr;
+      return reply(homed);
     });
   });
 }

@@ -375,7 +375,8 @@ Result<NeckPositions> QuilletMotorController::read_neck_positions() {
 
 Result<NeckPositions> QuilletMotorController::neck_home(double speed, double tolerance,
                                                         std::optional<float> kp,
-                                                        std::optional<float> kd) {
+                                                        std::optional<float> kd,
+                                                        const std::function<bool()>& interrupted) {
   if (!(speed > 0)) return fail("neck_home: speed must be positive, got " + text::float_display(speed));
   if (!(tolerance > 0)) {
     return fail("neck_home: tolerance must be positive, got " + text::float_display(tolerance));
@@ -430,6 +431,7 @@ Result<NeckPositions> QuilletMotorController::neck_home(double speed, double tol
     }
     if (std::all_of(settled.begin(), settled.end(), [](bool s) { return s; })) return observed;
     std::this_thread::sleep_for(kHomingCycle);
+    if (interrupted && interrupted()) return fail("neck_home: interrupted");
   }
   using text::bracketed;
   using text::float_debug;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -92,8 +93,11 @@ class QuilletMotorController {
   const damiao::MitCommand& neck_command(std::size_t index) const { return neck_commands_[index]; }
 
   // Ramps each neck joint to the multiple of 2π nearest its position; leaves torque on.
+  // `interrupted` is asked between cycles: homing can take tens of seconds, and whoever runs it
+  // may want to stop it (the joints then hold their last commanded positions, as on a time-out).
   Result<NeckPositions> neck_home(double speed, double tolerance, std::optional<float> kp,
-                                  std::optional<float> kd);
+                                  std::optional<float> kd,
+                                  const std::function<bool()>& interrupted = {});
 
   // Reboots the seven servos and waits until each answers a ping again, or `timeout` passes.
   Result<void> reboot(std::chrono::nanoseconds timeout);

@@ -2,6 +2,7 @@
 
 import logging
 import math
+import signal
 import struct
 import threading
 import time
@@ -170,3 +171,26 @@ def test_a_thread_waiting_for_the_controller_lets_the_holder_log(torso, controll
     finally:
         slow.removeHandler(handler)
     assert len(results) == 2
+
+
+def test_homing_stops_at_a_signal_and_leaves_the_neck_held(torso, controller):
+    """Homing held the interpreter lock for tens of seconds with no way to stop it."""
+    torso.motor(2).set_position(0.3)
+    torso.motor(2).set_blocked(True)
+
+    def stop(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, stop)
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    started = time.monotonic()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            controller.neck_home(speed=50.0, tolerance=0.1)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert time.monotonic() - started < 5.0  # the budget alone is 20 s
+    assert controller.is_neck_torque_enabled() is True
+    assert torso.motor(2).state().enabled
+    controller.read_neck_positions()  # the controller stays usable
