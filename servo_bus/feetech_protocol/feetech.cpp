@@ -1,5 +1,6 @@
 #include "servo_bus/feetech_protocol/feetech.hpp"
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <thread>

@@ -4,8 +4,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <charconv>
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <expected>
 #include <optional>
