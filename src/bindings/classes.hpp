@@ -12,7 +12,8 @@ bool add_controller_class(PyObject* module);  // QuilletMotorController: control
 // QuilletPyControlLoop registers here, between the controller and the records.
 bool add_record_classes(PyObject* module);    // QuilletTorsoPosition, ControlLoopStats: record_classes.cpp
 
-// Functions for the module's own tests, named with a leading underscore and kept out of __all__.
+// Functions for the module's own tests, named with a leading underscore and kept out of __all__;
+// only in a build with QMC_TEST_SURFACE.
 bool add_test_functions(PyObject* module);    // testing.cpp
 
 }  // namespace quillet::py

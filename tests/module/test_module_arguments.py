@@ -238,6 +238,9 @@ def _log(level, target, message, pending=None):
 
 
 A2, A3 = [0.0, 0.0], [0.0, 0.0, 0.0]
+# Absent from a module built without its test surface; the tests using them are skipped then.
+NATIVE_CONVERT = getattr(qmc, "_convert", None)
+NATIVE_LOG = getattr(qmc, "_log", None)
 CALL_SHAPES = [
     # (native, Python reference, args, kwargs)
     (Torso, ReferenceTorso, (), {}),
@@ -248,14 +251,14 @@ CALL_SHAPES = [
     (Torso, ReferenceTorso, (A2, A2, A3, A3), {"left_arm": A2}),
     (Torso, ReferenceTorso, (A2, A2, A3, A3), {"elbow": A2}),
     (Torso, ReferenceTorso, (), {"nose": A3, "neck": A3}),
-    (qmc._convert, _convert, (), {}),
-    (qmc._convert, _convert, ("f64",), {}),
-    (qmc._convert, _convert, ("f64", 1.0, 2.0), {}),
-    (qmc._convert, _convert, ("f64",), {"kind": "f64", "value": 1.0}),
-    (qmc._convert, _convert, ("f64", 1.0), {"other": 1}),
-    (qmc._log, _log, (1, "a::b", "m", None, 5), {}),
-    (qmc._log, _log, (1,), {}),
-    (qmc._log, _log, (), {"message": "m"}),
+    (NATIVE_CONVERT, _convert, (), {}),
+    (NATIVE_CONVERT, _convert, ("f64",), {}),
+    (NATIVE_CONVERT, _convert, ("f64", 1.0, 2.0), {}),
+    (NATIVE_CONVERT, _convert, ("f64",), {"kind": "f64", "value": 1.0}),
+    (NATIVE_CONVERT, _convert, ("f64", 1.0), {"other": 1}),
+    (NATIVE_LOG, _log, (1, "a::b", "m", None, 5), {}),
+    (NATIVE_LOG, _log, (1,), {}),
+    (NATIVE_LOG, _log, (), {"message": "m"}),
 ]
 
 
