@@ -14,6 +14,9 @@ bool add_record_classes(PyObject* module);    // QuilletTorsoPosition, ControlLo
 
 // Functions for the module's own tests, named with a leading underscore and kept out of __all__;
 // only in a build with QMC_TEST_SURFACE.
-bool add_test_functions(PyObject* module);    // testing.cpp
+bool add_test_functions(PyObject* module);
+// For those tests: runs an operation on a QuilletMotorController that breaks with a C++
+// exception while the object's lock is held (controller_class.cpp).
+PyObject* fault_inside_controller(PyObject* controller);    // testing.cpp
 
 }  // namespace quillet::py

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -328,6 +329,20 @@ PyMethodDef kMethods[] = {
 };
 
 }  // namespace
+
+#ifdef QMC_TEST_SURFACE
+PyObject* fault_inside_controller(PyObject* controller) {
+  if (!PyObject_TypeCheck(controller, class_type<ControllerObject>)) {
+    PyErr_SetString(PyExc_TypeError, "a QuilletMotorController is required");
+    return nullptr;
+  }
+  return guarded([&]() -> PyObject* {
+    return locked(controller, [](QuilletMotorController&) -> PyObject* {
+      throw std::logic_error("broken invariant inside an operation");
+    });
+  });
+}
+#endif
 
 bool add_controller_class(PyObject* module) {
   return add_class<ControllerObject>(module, {.name = "QuilletMotorController",

@@ -1,6 +1,6 @@
 // Functions for the module's own tests: emitting log records from the calling thread or from a
 // thread that Python does not know, waiting on such a thread, and running single argument
-// conversions. Named with a leading
+// conversions, and breaking an operation of a controller object. Named with a leading
 // underscore and kept out of __all__; nothing else in the module uses them.
 #include <atomic>
 #include <chrono>
@@ -252,6 +252,10 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   });
 }
 
+PyObject* fault_in_controller(PyObject*, PyObject* controller) {
+  return fault_inside_controller(controller);
+}
+
 PyMethodDef kFunctions[] = {
     {"_log", fastcall(log_here), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_log_from_thread", fastcall(log_from_thread), METH_FASTCALL | METH_KEYWORDS, nullptr},
@@ -259,6 +263,7 @@ PyMethodDef kFunctions[] = {
     {"_convert", fastcall(convert), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_stats", fastcall(stats), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_gil_wait", fastcall(gil_wait), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_fault_in_controller", fault_in_controller, METH_O, nullptr},
     {}};
 
 }  // namespace

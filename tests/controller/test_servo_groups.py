@@ -148,3 +148,24 @@ def test_positions_that_are_not_numbers_never_reach_the_wire(torso, controller, 
     with pytest.raises(ValueError, match=r"^argument 'positions?': position is not a number"):
         call(controller)
     assert torso.servo_traffic() == [] and torso.can_traffic() == []
+
+
+def test_a_fault_inside_an_operation_poisons_the_controller(torso):
+    import quillet_motor_controller as qmc
+
+    controller = QuilletMotorController(torso.serial_path, torso.can_interface)
+    if not hasattr(qmc, "_fault_in_controller"):
+        pytest.skip("module built without its test surface (QMC_TEST_SURFACE)")
+    with pytest.raises(SystemError, match="broken invariant inside an operation"):
+        qmc._fault_in_controller(controller)
+    for call in (controller.read_all_positions, controller.neck_position_limits,
+                 lambda: controller.set_neck_yaw_position(0.0)):
+        with pytest.raises(RuntimeError, match="^Failed to lock motor controller$"):
+            call()
+    torso.clear_traffic()
+    with pytest.raises(TypeError):  # arguments are still converted first
+        controller.enable_arms(1)
+    assert torso.servo_traffic() == [] and torso.can_traffic() == []
+    # A new object recovers.
+    del controller
+    QuilletMotorController(torso.serial_path, torso.can_interface).read_all_positions()
