@@ -273,6 +273,22 @@ Result<std::vector<std::uint8_t>> QuilletMotorController::write_raw_packet(
   return reply;
 }
 
+Result<std::vector<std::uint8_t>> QuilletMotorController::read_raw_bytes(std::uint8_t id,
+                                                                         std::uint8_t address,
+                                                                         std::uint8_t length) {
+  if (!serial_port_) return neck_only();
+  auto bytes = servo_protocol_.read(*serial_port_, id, address, length);
+  if (!bytes) return std::unexpected(Error(std::move(bytes.error())));
+  return std::move(*bytes);
+}
+
+Result<void> QuilletMotorController::write_raw_bytes(std::uint8_t id, std::uint8_t address,
+                                                     std::span<const std::uint8_t> data) {
+  return with_serial_port([&](servo_bus::SerialPort& port) {
+    return servo_protocol_.write(port, id, address, data);
+  });
+}
+
 // ---- Neck -----------------------------------------------------------------------------------
 
 Result<void> QuilletMotorController::enable_neck(bool enable) {

@@ -77,6 +77,12 @@ class QuilletMotorController {
   // Writes `data` as is, then returns what had arrived at the first non-empty poll (about 10 ms
   // at most). Without a serial port: an I/O error of kind Unsupported.
   Result<std::vector<std::uint8_t>> write_raw_packet(std::span<const std::uint8_t> data);
+  // One register read or write of one servo (the bus transactions Read and Write). Without a
+  // serial port: the neck-only error.
+  Result<std::vector<std::uint8_t>> read_raw_bytes(std::uint8_t id, std::uint8_t address,
+                                                   std::uint8_t length);
+  Result<void> write_raw_bytes(std::uint8_t id, std::uint8_t address,
+                               std::span<const std::uint8_t> data);
 
   // Neck.
   Result<void> enable_neck(bool enable);
