@@ -1,0 +1,201 @@
+"""One side of the comparison in a process of its own: the same measurement code for both sides.
+
+    worker.py {module|peer} SERIAL CAN COMMAND [ARGS]
+
+Commands (each prints its result as one JSON line on standard output):
+    read                       the ten joint positions
+    write-arms A B C D         one four-arm goal write, radians
+    read-after-stale           one read, then waits for a line on standard input, then reads again
+    time {read|write} N        per-call wall and CPU samples of N calls, and the process's user
+                               and system CPU over them
+    trace {read|write} N       N calls between two marker system calls, for strace
+    loop HZ SECONDS [spin]     a periodic ten-joint read; "spin" adds a spinning Python thread
+
+The module side runs in the project's Python, the peer side in the peer environment; both need
+the SocketCAN stand-in preloaded to reach a virtual torso's CAN bus. Not a module of the project:
+it imports the side it drives and nothing else.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import resource
+import sys
+import threading
+import time
+from datetime import timedelta
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+WARM_UP = 200
+MARK_BEGIN = "/quillet-bench-mark-begin"
+MARK_END = "/quillet-bench-mark-end"
+GOALS = ([0.10, -0.20, 0.30, -0.40], [-0.10, 0.20, -0.30, 0.40])
+
+
+def open_side(side: str, serial: str, can_channel: str):
+    if side == "module":
+        from module_client import ModuleTorso
+        return ModuleTorso(serial, can_channel)
+    from peer_client import PeerTorso
+    return PeerTorso(serial, can_channel)
+
+
+def operation(torso, what: str):
+    if what == "read":
+        return torso.read_ten
+    count = iter(range(1 << 62))
+    return lambda: torso.write_arms(GOALS[next(count) & 1])
+
+
+def emit(result: object) -> None:
+    print(json.dumps(result), flush=True)
+
+
+def mark(path: str) -> None:
+    # A stat of a path that does not exist: easy to find in a system-call trace.
+    try:
+        os.stat(path)
+    except OSError:
+        pass
+
+
+def time_calls(call, n: int) -> dict:
+    for _ in range(WARM_UP):
+        call()
+    wall, cpu = [], []
+    before = resource.getrusage(resource.RUSAGE_SELF)
+    for _ in range(n):
+        w0, c0 = time.perf_counter_ns(), time.process_time_ns()
+        call()
+        c1, w1 = time.process_time_ns(), time.perf_counter_ns()
+        wall.append((w1 - w0) / 1e9)
+        cpu.append((c1 - c0) / 1e9)
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    return {"wall": wall, "cpu": cpu, "user": after.ru_utime - before.ru_utime,
+            "system": after.ru_stime - before.ru_stime}
+
+
+def trace_calls(call, n: int) -> dict:
+    for _ in range(WARM_UP):
+        call()
+    mark(MARK_BEGIN)
+    for _ in range(n):
+        call()
+    mark(MARK_END)
+    return {"calls": n}
+
+
+class Spinner:
+    """A Python thread that never blocks: what any busy pure-Python work does to the GIL."""
+
+    def __init__(self) -> None:
+        self.running = True
+        self.cpu = 0.0
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self) -> None:
+        start = time.thread_time()
+        spins = 0
+        while self.running:
+            spins += 1
+        self.cpu = time.thread_time() - start
+
+    def stop(self) -> float:
+        self.running = False
+        self.thread.join()
+        return self.cpu
+
+
+def peer_loop(torso, hz: float, seconds: float, spin: bool) -> dict:
+    period = 1.0 / hz
+    starts: list[float] = []
+    failures = [0]
+    stop = threading.Event()
+
+    def run() -> None:
+        # The loop a user writes: a fixed schedule, catching up after an overrun.
+        next_tick = time.monotonic()
+        while not stop.is_set():
+            delay = next_tick - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+            starts.append(time.monotonic())
+            try:
+                torso.read_ten()
+            except Exception:
+                failures[0] += 1
+            next_tick += period
+
+    reader = threading.Thread(target=run)
+    spinner = Spinner() if spin else None
+    reader.start()
+    time.sleep(0.2)  # settle
+    first, cpu0 = len(starts), time.process_time()
+    time.sleep(seconds)
+    last, cpu1 = len(starts), time.process_time()
+    stop.set()
+    reader.join()
+    spin_cpu = spinner.stop() if spinner else 0.0
+    periods = [b - a for a, b in zip(starts[first - 1:last - 1], starts[first:last])]
+    return {"ticks": last - first, "periods": periods, "cpu": cpu1 - cpu0, "spin_cpu": spin_cpu,
+            "failures": failures[0]}
+
+
+def module_loop(serial: str, can_channel: str, hz: float, seconds: float, spin: bool) -> dict:
+    import quillet_motor_controller as qmc
+    if not hasattr(qmc, "QuilletPyControlLoop"):
+        return {"skipped": "QuilletPyControlLoop is not in this build of the module"}
+    loop = qmc.QuilletPyControlLoop(serial, timedelta(seconds=1.0 / hz), can_bus=can_channel,
+                                    stats_pub_period=timedelta(milliseconds=50))
+    try:
+        spinner = Spinner() if spin else None
+        time.sleep(0.2)  # settle
+        first, cpu0 = len(loop.get_stats().period), time.process_time()
+        time.sleep(seconds)
+        periods, cpu1 = loop.get_stats().period, time.process_time()
+        spin_cpu = spinner.stop() if spinner else 0.0
+        loop.get_last_position()  # raises if the last read failed
+    finally:
+        loop.close()
+    return {"ticks": len(periods) - first, "periods": periods[first:], "cpu": cpu1 - cpu0,
+            "spin_cpu": spin_cpu, "failures": 0}
+
+
+def main(argv: list[str]) -> None:
+    side, serial, can_channel, command, *args = argv
+    if command == "loop" and side == "module":
+        emit(module_loop(serial, can_channel, float(args[0]), float(args[1]), args[2:] == ["spin"]))
+        return
+    torso = open_side(side, serial, can_channel)
+    try:
+        if command == "read":
+            emit({"values": torso.read_ten()})
+        elif command == "write-arms":
+            torso.write_arms([float(a) for a in args])
+            emit({})
+        elif command == "read-after-stale":
+            for attempt in range(2):
+                try:
+                    emit({"values": torso.read_ten()})
+                except Exception as error:  # noqa: BLE001 - reported to the driver
+                    emit({"error": str(error)})
+                if attempt == 0:
+                    sys.stdin.readline()
+        elif command == "time":
+            emit(time_calls(operation(torso, args[0]), int(args[1])))
+        elif command == "trace":
+            emit(trace_calls(operation(torso, args[0]), int(args[1])))
+        elif command == "loop":
+            emit(peer_loop(torso, float(args[0]), float(args[1]), args[2:] == ["spin"]))
+        else:
+            raise SystemExit(f"unknown command {command!r}")
+    finally:
+        torso.close()
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
