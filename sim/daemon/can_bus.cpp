@@ -55,6 +55,7 @@ CanBus::CanBus(EventLoop& loop, std::vector<std::uint8_t> motor_ids, bool wire_t
 CanBus::~CanBus() {
   if (flush_timer_) loop_.cancel(*flush_timer_);
   if (foreign_timer_) loop_.cancel(*foreign_timer_);
+  for (const auto& [n, key] : late_replies_) loop_.cancel(key);
   while (!clients_.empty()) drop_client(clients_.begin()->first);
   if (listen_fd_ >= 0) {
     loop_.unwatch(listen_fd_);
@@ -220,12 +221,27 @@ void CanBus::deliver(const CanFrame& frame, CanSource source) {
   }
   if (!from_client) return;
   for (auto& motor : motors_) {
-    for (const auto& reply : motor.receive(frame, t)) {
-      for (int i = 0; i < foreign_before_reply_; ++i)
-        submit(foreign_frame(), CanSource{CanSource::Kind::Foreign, 0});
-      submit(reply, CanSource{CanSource::Kind::Motor, motor.id()});
+    const auto replies = motor.receive(frame, t);
+    if (replies.empty()) continue;
+    const Nanos delay = motor.take_reply_delay();
+    for (const auto& reply : replies) {
+      if (delay <= 0) {
+        send_reply(reply, motor.id());
+        continue;
+      }
+      const std::uint64_t n = next_late_reply_++;
+      late_replies_[n] = loop_.at(t + delay, [this, n, reply, id = motor.id()] {
+        late_replies_.erase(n);
+        send_reply(reply, id);
+      });
     }
   }
+}
+
+void CanBus::send_reply(const CanFrame& reply, std::uint8_t motor_id) {
+  for (int i = 0; i < foreign_before_reply_; ++i)
+    submit(foreign_frame(), CanSource{CanSource::Kind::Foreign, 0});
+  submit(reply, CanSource{CanSource::Kind::Motor, motor_id});
 }
 
 void CanBus::inject(const CanFrame& frame) { submit(frame, CanSource{CanSource::Kind::Foreign, 0}); }

@@ -83,6 +83,7 @@ class CanBus {
   void submit(const CanFrame& frame, CanSource source);
   void deliver(const CanFrame& frame, CanSource source);
   void flush_due();
+  void send_reply(const CanFrame& reply, std::uint8_t motor_id);
   void foreign_tick();
   CanFrame foreign_frame() const;
 
@@ -103,6 +104,8 @@ class CanBus {
   std::uint32_t foreign_id_ = 0x100;
   std::vector<std::uint8_t> foreign_data_;
   std::optional<EventLoop::TimerKey> foreign_timer_;
+  std::map<std::uint64_t, EventLoop::TimerKey> late_replies_;
+  std::uint64_t next_late_reply_ = 0;
   Record<CanEntry> record_;
 };
 

@@ -252,6 +252,7 @@ struct Request {
     }
     out.field("silent", motor.silent());
     out.field("blocked", motor.blocked());
+    out.field("reply_delay", seconds(motor.reply_delay()));
     return {};
   }
 
@@ -268,6 +269,8 @@ struct Request {
     else if (key == "mode") motor.set_control_mode(static_cast<std::uint32_t>(*value));
     else if (key == "silent") motor.set_silent(*value != 0);
     else if (key == "blocked") motor.set_blocked(*value != 0, t);
+    else if (key == "reply_delay") motor.set_reply_delay(from_seconds(std::max(0.0, *value)));
+    else if (key == "delay_next") motor.delay_next_reply(from_seconds(std::max(0.0, *value)));
     else return std::unexpected("unknown motor setting: " + std::string(key));
     return {};
   }

@@ -177,6 +177,12 @@ void Motor::set_position(double radians, Nanos t) {
   update_torque();
 }
 
+Nanos Motor::take_reply_delay() {
+  const Nanos d = reply_delay_ + delay_next_;
+  delay_next_ = 0;
+  return d;
+}
+
 void Motor::set_blocked(bool blocked, Nanos t) {
   advance(t);
   blocked_ = blocked;

@@ -72,11 +72,16 @@ class Motor {
   const std::optional<MitCommand>& last_command() const { return last_command_; }
   bool silent() const { return silent_; }
   bool blocked() const { return blocked_; }
+  Nanos reply_delay() const { return reply_delay_; }
+  // How long after the request its replies leave (consumes a one-shot delay).
+  Nanos take_reply_delay();
 
   void set_position(double radians, Nanos t);
   void set_control_mode(std::uint32_t mode) { registers_[kControlModeRegister] = mode; }
   void set_silent(bool silent) { silent_ = silent; }
   void set_blocked(bool blocked, Nanos t);
+  void set_reply_delay(Nanos delay) { reply_delay_ = delay; }
+  void delay_next_reply(Nanos delay) { delay_next_ = delay; }
 
  private:
   static constexpr std::uint8_t kControlModeRegister = 10;
@@ -99,6 +104,8 @@ class Motor {
   std::optional<MitCommand> last_command_;
   bool silent_ = false;
   bool blocked_ = false;
+  Nanos reply_delay_ = 0;
+  Nanos delay_next_ = 0;
   Nanos updated_;
   std::array<std::uint32_t, 82> registers_{};
 };

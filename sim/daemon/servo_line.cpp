@@ -49,6 +49,7 @@ std::string ServoLine::plug() {
   pty_path_ = name;
   parser_.reset();
   line_free_ = 0;
+  host_free_ = 0;
   if (std::string error = update_link(); !error.empty()) {
     unplug();
     return error;
@@ -116,6 +117,10 @@ void ServoLine::take_input() {
     }
     const Nanos t = now();
     for (auto& item : parser_.feed(std::span(buf, static_cast<std::size_t>(n)), t)) {
+      // With wire timing, packets written together follow each other on the line.
+      const Nanos begins = wire_timing_ ? std::max(t, host_free_) : t;
+      if (wire_timing_) host_free_ = begins + static_cast<Nanos>(item.bytes.size()) * kByteTime;
+      give_up_waiting_replies(begins);
       switch (item.kind) {
         case PacketParser::Kind::Junk:
           add_record(ServoEntry::Source::Host, 0, "junk", std::move(item.bytes), t);
@@ -145,10 +150,22 @@ void ServoLine::schedule_replies(std::size_t request_size, std::vector<ServoBus:
   if (!outgoing_.empty()) cursor = std::max(cursor, outgoing_.back().due);
   for (auto& reply : replies) {
     cursor += reply.delay;
+    const Nanos start = cursor;
     if (wire_timing_) cursor += static_cast<Nanos>(reply.bytes.size()) * kByteTime;
-    outgoing_.push_back(Outgoing{cursor, reply.id, std::move(reply.bytes)});
+    outgoing_.push_back(Outgoing{start, cursor, reply.id, std::move(reply.bytes)});
   }
   if (wire_timing_) line_free_ = std::max(line_free_, cursor);
+  flush_due();
+}
+
+// A servo still waiting for its turn when the host starts sending hears it and drops its
+// reply, as on a half-duplex line: a late reply never lands in the middle of the next exchange.
+void ServoLine::give_up_waiting_replies(Nanos t) {
+  const auto waiting =
+      std::find_if(outgoing_.begin(), outgoing_.end(), [t](const Outgoing& out) { return out.start > t; });
+  if (waiting == outgoing_.end()) return;
+  outgoing_.erase(waiting, outgoing_.end());
+  line_free_ = outgoing_.empty() ? t : std::max(t, outgoing_.back().due);
   flush_due();
 }
 

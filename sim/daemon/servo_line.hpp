@@ -1,6 +1,7 @@
 // The servo line: a pseudo-terminal whose slave side the host opens as its serial device, and
 // the servos on the master side. Replies leave in line order, at once or (with wire timing, a
-// delay fault) when their last byte would have arrived.
+// delay fault, an empty slot of a sync read) when their last byte would have arrived. The host
+// writing again ends the exchange: replies that have not started by then are never sent.
 #pragma once
 
 #include <cstdint>
@@ -50,12 +51,14 @@ class ServoLine {
 
  private:
   struct Outgoing {
-    Nanos due;
+    Nanos start;  // when its first byte goes on the line
+    Nanos due;    // when the host has all of it
     std::uint8_t servo_id;
     Bytes bytes;
   };
 
   void schedule_replies(std::size_t request_size, std::vector<ServoBus::Reply> replies, Nanos t);
+  void give_up_waiting_replies(Nanos t);
   void flush_due();
   void write_line(std::span<const std::uint8_t> bytes);
   void noise_tick();
@@ -74,6 +77,7 @@ class ServoLine {
   std::deque<Outgoing> outgoing_;
   std::optional<EventLoop::TimerKey> flush_timer_;
   Nanos line_free_ = 0;
+  Nanos host_free_ = 0;  // with wire timing: when the host's last packet has crossed the line
   int noise_per_period_ = 0;
   std::uint8_t noise_next_ = 0;
   std::optional<EventLoop::TimerKey> noise_timer_;

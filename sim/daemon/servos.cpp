@@ -315,10 +315,16 @@ std::vector<ServoBus::Reply> ServoBus::handle(std::span<const std::uint8_t> pack
     } else if (instruction == kSyncRead && params.size() >= 2) {
       const std::uint8_t address = params[0];
       const std::uint8_t count = params[1];
+      Nanos waited = 0;  // on the empty slots since the last reply
       for (const auto target : params.subspan(2)) {
         Servo* servo = find(target);
-        if (servo && servo->answers(t))
-          answer(*servo, servo->read(address, std::min<std::size_t>(count, kMaxReplyParams), t));
+        if (servo == nullptr || !servo->answers(t)) {
+          waited += kEmptySlotWait;
+          continue;
+        }
+        answer(*servo, servo->read(address, std::min<std::size_t>(count, kMaxReplyParams), t));
+        replies.back().delay += waited;
+        waited = 0;
       }
     } else if (instruction == kWrite && !params.empty()) {
       for (auto& servo : servos_)

@@ -141,6 +141,11 @@ class ServoBus {
     Nanos delay;  // before this reply may start, on top of the ones before it
   };
 
+  // In a sync read each servo answers after the reply before its own. When that reply never
+  // comes, the servo waits this long for it and then answers anyway: past the host's 10 ms
+  // read time-out, so that the host gives up on the silent servo first.
+  static constexpr Nanos kEmptySlotWait = 15 * kMillisecond;
+
   ServoBus(std::span<const std::uint8_t> ids, Nanos t);
 
   Servo* find(std::uint8_t id);

@@ -201,6 +201,25 @@ def test_a_silent_motor_neither_answers_nor_acts(torso, bus):
 
 
 @preloaded
+def test_a_late_reply_comes_after_the_hosts_wait_and_then_waits_in_its_queue(torso, bus):
+    torso.motor(2).delay_next_reply(0.025)
+    assert request(bus, 2, ENABLE, timeout=0.02) is None
+    assert torso.motor(2).state().enabled  # acted at once, answered late
+    time.sleep(0.02)
+    can_id, data = receive(bus, 0)
+    assert can_id == 2 and decode_state(2, data)["status"] == 1
+    assert request(bus, 2, DISABLE, timeout=0.02)[0] == 2  # one reply late, the next on time
+    torso.motor(1).set_reply_delay(0.025)
+    assert torso.motor(1).state().reply_delay == pytest.approx(0.025)
+    for _ in range(2):
+        start = time.monotonic()
+        assert request(bus, REGISTER_ID, feedback_request(1))[0] == 1
+        assert time.monotonic() - start >= 0.025
+    motor_frames = [r for r in torso.can_traffic() if r.source == "motor"]
+    assert [r.source_id for r in motor_frames] == [2, 2, 1, 1]
+
+
+@preloaded
 def test_register_read_and_write_of_the_control_mode(torso, bus):
     torso.motor(2).set_control_mode(3)
     can_id, data = request(bus, REGISTER_ID, register_frame(2, 0x33, 10))

@@ -44,6 +44,15 @@ Servos, ``torso.servo(id)`` -> ``SimServo``:
 * on the bus: Ping, Read, Write, Reboot (answered, then silent for 30 ms with torque off),
   SyncRead (replies back to back in the listed order) and SyncWrite; a broadcast Write reaches
   every servo without reply; anything else, or a bad checksum, goes unanswered;
+* a sync read with a silent or absent servo: the servos before it answer at once, the slot of
+  the silent one stays empty, and each servo after it answers only once it has waited 15 ms
+  for the missing reply (30 ms after two empty slots, and so on). 15 ms is past the host's
+  10 ms read time-out with room for a slow host, so the host times out on the silent servo's
+  reply, as on the robot, instead of reading the next servo's reply in its place;
+* the host writing again ends an exchange: replies that have not started by then (a servo
+  waiting on an empty slot, a delayed reply) are dropped, as a servo waiting for its turn on
+  a half-duplex line gives up when the host talks, so a late reply never lands in the middle
+  of the next exchange;
 * faults: ``set_silent(bool)``; ``corrupt_next_reply()`` (bad checksum); ``delay_next_reply(s)``
   and ``set_reply_delay(s)`` (0.015 s is past the 10 ms time-out); ``set_voltage(tenths)``;
   ``ramp_voltage(start, end, seconds)`` (rises, or falls, linearly).
@@ -59,7 +68,7 @@ Motors, ``torso.motor(id)`` -> ``SimMotor``:
 
 * ``state() -> MotorState``: position, velocity, torque, enabled, control_mode,
   last_command (``MitCommand`` with position, velocity, kp, kd, torque, as decoded from the
-  last MIT frame, or None), silent, blocked; ``position`` as a shortcut;
+  last MIT frame, or None), silent, blocked, reply_delay; ``position`` as a shortcut;
 * on the bus: enable, disable, set zero and MIT frames on the command id; feedback requests
   and register reads (answered on the feedback id) and writes (echoed) on 0x7FF. Enabled with
   kp > 0, the position settles on the command like a damped joint (about 0.1 s with the
@@ -68,7 +77,9 @@ Motors, ``torso.motor(id)`` -> ``SimMotor``:
   ``set_control_mode(mode)``: register 10 (1 is MIT; in another mode the motor ignores MIT
   frames);
 * faults: ``set_silent(bool)`` (neither answers nor acts), ``set_blocked(bool)`` (answers but
-  does not move).
+  does not move), ``delay_next_reply(s)`` and ``set_reply_delay(s)`` (the motor acts at once
+  but its reply leaves that long after the request; 0.025 s is past the host's 20 ms wait, so
+  the late frame then sits in the host's receive queue).
 
 CAN bus, on the torso: ``send_can_frame(can_id, data, *, extended=False, fd=False)`` puts a
 frame from a foreign device on the bus; ``set_foreign_traffic(period=None, before_reply=0,

@@ -89,6 +89,7 @@ class MotorState:
     last_command: MitCommand | None
     silent: bool
     blocked: bool
+    reply_delay: float
 
 
 def _ids(selection: bool | Iterable[int], every: tuple[int, ...], what: str) -> list[int]:
@@ -523,6 +524,7 @@ class SimMotor:
             last_command=None if last is None else MitCommand(**{k: float(v) for k, v in last.items()}),
             silent=bool(s["silent"]),
             blocked=bool(s["blocked"]),
+            reply_delay=float(s["reply_delay"]),
         )
 
     @property
@@ -540,3 +542,9 @@ class SimMotor:
 
     def set_blocked(self, blocked: bool = True) -> None:
         self._set("blocked", int(bool(blocked)))
+
+    def delay_next_reply(self, seconds: float = 0.025) -> None:
+        self._set("delay_next", float(seconds))
+
+    def set_reply_delay(self, seconds: float) -> None:
+        self._set("reply_delay", float(seconds))
