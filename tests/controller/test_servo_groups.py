@@ -65,10 +65,10 @@ def test_nose_read_failure_returns_nothing_partial(torso, controller):
     torso.servo(7).set_silent(True)
     with pytest.raises(RuntimeError, match="^Operation timed out$"):
         controller.read_all_positions()
-    # With servo 6 silent, servo 7's reply comes where servo 6's was awaited.
+    # With servo 6 silent the read fails on servo 6's reply; servo 7 answers only after that.
     torso.servo(7).set_silent(False)
     torso.servo(6).set_silent(True)
-    with pytest.raises(RuntimeError, match="^Parsing error$"):
+    with pytest.raises(RuntimeError, match="^Operation timed out$"):
         controller.read_all_positions()
     torso.servo(6).set_silent(False)
     assert len(controller.read_all_positions()) == 7
