@@ -38,7 +38,6 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import time
 from collections import Counter
 from pathlib import Path
 
@@ -46,7 +45,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from quillet_sim import VirtualTorso, preload_path  # noqa: E402
 
-from sides import SIDES, Sides, check_peer_client, set_distinct_positions  # noqa: E402
+from sides import LATE_REPLY_S, MOVE_STEPS, SIDES, Sides, check_peer_client, stale_probe  # noqa: E402
 from worker import MARK_BEGIN, MARK_END  # noqa: E402
 
 LABEL = {"module": "module", "peer": "SDK + python-can"}
@@ -206,29 +205,14 @@ def print_calls(title: str, merged: dict, syscalls: dict[str, Counter[str] | Non
 # ---- stale input ---------------------------------------------------------------------------------
 
 
-def stale_probe(sides: Sides, torso: VirtualTorso) -> None:
-    """Servo 1 answers a read 50 ms late, past both sides' time-outs; the joint then moves, and
-    the next read must report where it is now, not the late answer."""
-    print("\nStale input: servo 1 answers one read 50 ms late, then moves by 100 steps before the next read")
+def print_stale_probe(sides: Sides, torso: VirtualTorso) -> None:
+    print(f"\nStale input: servo 1 answers one read {LATE_REPLY_S * 1e3:.0f} ms late, "
+          f"then moves by {MOVE_STEPS} steps before the next read")
     for side in SIDES:
-        set_distinct_positions(torso)
-        torso.clear_traffic()
-        torso.servo(1).delay_next_reply(0.05)
-        before, after = torso.servo(1).position, torso.servo(1).position + 100
-
-        def between() -> None:
-            time.sleep(0.1)  # the late replies are in the host's input by now
-            torso.servo(1).set_position(after)
-
-        first, second = sides.read_after_stale(side, torso, between)
-        got = "error" if "error" in first else "values"
-        if "values" in second:
-            steps = round((second["values"][0] + 3.141592653589793) * 4096 / (2 * 3.141592653589793))
-            verdict = {after: "the new position", before: "STALE: the position before the move"}.get(
-                steps, f"step {steps}")
-        else:
-            verdict = f"error: {second['error']}"
-        print(f"  {LABEL[side]:<18} late read: {got}; next read of servo 1: {verdict}")
+        late, next_read = stale_probe(sides, side, torso)
+        next_read = {"new": "the new position",
+                     "stale": "STALE, the late reply: the position before the move"}.get(next_read, next_read)
+        print(f"  {LABEL[side]:<18} late read: {late}; next read of servo 1: {next_read}")
 
 
 # ---- loop -----------------------------------------------------------------------------------------
@@ -312,7 +296,7 @@ def main() -> None:
                 print_calls(f"{title}, {wire_text}: {args.rounds} interleaved rounds of {calls} "
                             f"calls per side", merged, counts, args.traced)
             if not wire:
-                stale_probe(sides, torso)
+                print_stale_probe(sides, torso)
             elif not args.no_loop:
                 loop_rows(sides, torso, args.loop_seconds)
 

@@ -12,6 +12,7 @@ import math
 import os
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 from quillet_sim import VirtualTorso, preload_path
@@ -120,3 +121,28 @@ def check_peer_client(sides: Sides, torso: VirtualTorso) -> list[str]:
         problems.append(f"goal registers after the peer's write {registers['peer']}, "
                         f"after the module's {registers['module']}")
     return problems
+
+
+LATE_REPLY_S = 0.05  # past the time-outs of both sides
+MOVE_STEPS = 100
+
+
+def stale_probe(sides: Sides, side: str, torso: VirtualTorso) -> tuple[str, str]:
+    """Servo 1 answers a read late; the joint then moves, and the next read must report where it
+    is now, not the late answer. Returns what the late read gave ("error" or "values") and what
+    the next read says of servo 1 ("new", "stale", or what else it got)."""
+    set_distinct_positions(torso)
+    before = torso.servo(1).position
+    after = before + MOVE_STEPS
+    torso.servo(1).delay_next_reply(LATE_REPLY_S)
+
+    def between() -> None:
+        time.sleep(2 * LATE_REPLY_S)  # the late replies are in the host's input by now
+        torso.servo(1).set_position(after)
+
+    first, second = sides.read_after_stale(side, torso, between)
+    late = "error" if "error" in first else "values"
+    if "error" in second:
+        return late, f"error: {second['error']}"
+    steps = round((second["values"][0] + math.pi) * 4096 / (2 * math.pi))
+    return late, {after: "new", before: "stale"}.get(steps, f"step {steps}")
