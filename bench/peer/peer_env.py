@@ -45,11 +45,13 @@ def peer_python(quiet: bool = True) -> Path:
             return python
         if not quiet:
             print(f"creating the peer environment {env} (one time)", file=sys.stderr, flush=True)
-        subprocess.run([sys.executable, "-m", "venv", "--clear", str(env)], check=True)
+        # pip needs no preloaded library, whatever the caller runs under.
+        plain = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+        subprocess.run([sys.executable, "-m", "venv", "--clear", str(env)], check=True, env=plain)
         pip = [str(python), "-m", "pip", "install", "--disable-pip-version-check"]
         if quiet:
             pip.append("-q")
-        subprocess.run([*pip, "-r", str(REQUIREMENTS)], check=True)
+        subprocess.run([*pip, "-r", str(REQUIREMENTS)], check=True, env=plain)
         stamp.write_text(REQUIREMENTS.read_text())
     return python
 
