@@ -21,7 +21,7 @@ class Error {
   Error(IoError error) : value_(std::move(error)) {}
   Error(feetech::CommunicationErrorKind kind) : value_(kind) {}
 
-  static Error serial_port(std::string message) { return Error(SerialPortError{std::move(message)}); }
+  static Error serial_port(std::string message) { return Error(SerialPortError(std::move(message))); }
   static Error io(IoErrorKind kind, std::string message) {
     return Error(IoError{kind, std::move(message)});
   }
@@ -29,9 +29,8 @@ class Error {
 
   Origin origin() const { return static_cast<Origin>(value_.index()); }
 
-  // Display text: the serial-port or I/O error's message, or the protocol error's display text.
+  // Display text: the carried error's own.
   std::string message() const;
-  std::string to_string() const { return message(); }
   // Debug text: "SerialPort(...)", "Io(TimedOut, ...)", "Communication(ParsingError)".
   std::string debug_text() const;
 
@@ -42,9 +41,6 @@ class Error {
   // The carried error of each origin, or null.
   const SerialPortError* serial_port_error() const { return std::get_if<SerialPortError>(&value_); }
   const IoError* io_error() const { return std::get_if<IoError>(&value_); }
-
-  // True when this is an I/O error of kind TimedOut or Interrupted (what the control loop retries).
-  bool is_retryable_io() const;
 
   friend bool operator==(const Error&, const Error&) = default;
 

@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return 1;
   auto port = servo_bus::LinuxSerialPort::open(ptsname(master));
   if (!port) {
-    std::fprintf(stderr, "%s\n", port.error().message.c_str());
+    std::fprintf(stderr, "%s\n", port.error().message().c_str());
     return 1;
   }
   (*port)->set_timeout(std::chrono::milliseconds(1000));

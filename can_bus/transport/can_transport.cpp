@@ -1,7 +1,6 @@
 #include "can_bus/transport/can_transport.hpp"
 
 #include <charconv>
-#include <system_error>
 
 namespace quillet::can {
 
@@ -14,23 +13,12 @@ std::string decimal(std::uint64_t v) {
   return std::string(buf, end);
 }
 
-std::string decimal_signed(std::int64_t v) {
-  char buf[24];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
-  (void)ec;
-  return std::string(buf, end);
-}
-
 }  // namespace
-
-IoError IoError::from_errno(int err) {
-  return IoError{err, std::system_category().message(err) + " (os error " + decimal_signed(err) + ")"};
-}
 
 std::string CanError::message() const {
   switch (kind()) {
     case Kind::Backend:
-      return "backend error: " + std::get<Backend>(v_).io.text;
+      return "backend error: " + std::get<Backend>(v_).io.message();
     case Kind::Timeout:
       return "timeout waiting for frame";
     case Kind::FrameTooLarge:

@@ -10,6 +10,8 @@
 #include <variant>
 #include <vector>
 
+#include "platform/io_error.hpp"
+
 namespace quillet::can {
 
 // A CAN identifier: standard (11 bits, 0..0x7FF) or extended (29 bits, 0..0x1FFFFFFF).
@@ -53,21 +55,9 @@ struct CanFrame {
   friend bool operator==(const CanFrame&, const CanFrame&) = default;
 };
 
-// An operating-system I/O error: the errno value (0 when the failure has no OS error, e.g. a
-// short read) and its own text. For an OS error the text is the system's description followed
-// by " (os error N)", e.g. "No such device (os error 19)".
-struct IoError {
-  int os_error = 0;
-  std::string text;
-
-  static IoError from_errno(int err);  // text built from strerror
-  const std::string& message() const { return text; }
-
-  friend bool operator==(const IoError&, const IoError&) = default;
-};
-
 // The transport's errors. A tagged union of four variants with fixed display texts:
-//   Backend        "backend error: " + the I/O error's text
+//   Backend        "backend error: " + the I/O error's text, e.g. "backend error: No such
+//                  device (os error 19)"
 //   Timeout        "timeout waiting for frame"
 //   FrameTooLarge  "frame too large for selected mode: " + len + " bytes"
 //   InvalidId      "invalid CAN id"

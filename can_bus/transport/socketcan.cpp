@@ -31,10 +31,8 @@ std::unexpected<CanError> size_failure(const char* what, long n) {
   auto [end, ec] = std::to_chars(buf, buf + sizeof buf, n);
   (void)ec;
   return std::unexpected(
-      CanError::backend(IoError{0, std::string(what) + std::string(buf, end) + " bytes"}));
+      CanError::backend(IoError(IoErrorKind::Other, std::string(what) + std::string(buf, end) + " bytes")));
 }
-
-
 }  // namespace
 
 std::expected<std::unique_ptr<SocketCanTransport>, CanError> SocketCanTransport::open(

@@ -14,7 +14,7 @@ std::string CommunicationErrorKind::debug_text() const {
   return "Unsupported";
 }
 
-std::string CommunicationErrorKind::display_text() const {
+std::string CommunicationErrorKind::message() const {
   switch (variant_) {
     case Variant::ChecksumError: return "Checksum error";
     case Variant::ParsingError: return "Parsing error";

@@ -34,8 +34,7 @@ class CommunicationErrorKind {
   std::string debug_text() const;
   // "Checksum error", "Parsing error", "Timeout error",
   // "Incorrect id (4 instead of 3)" (second, then first), "Operation not supported".
-  std::string display_text() const;
-  std::string to_string() const { return display_text(); }
+  std::string message() const;
 
   friend constexpr bool operator==(const CommunicationErrorKind&,
                                    const CommunicationErrorKind&) = default;

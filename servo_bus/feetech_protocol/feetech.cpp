@@ -8,8 +8,6 @@
 
 namespace quillet::feetech {
 
-using servo_bus::IoErrorKind;
-
 namespace {
 
 Error too_long(std::string_view what, std::size_t size, std::size_t limit) {

@@ -27,7 +27,7 @@ inline constexpr int kClearPasses = 3;
 // at a time per port.
 //
 // Requests that cannot be encoded are refused before anything is read or written, with an I/O
-// error of kind InvalidInput (never retried by the control loop):
+// error of kind InvalidInput:
 //   - parameters over 253 bytes: "Instruction parameters too long: N bytes (at most 253)";
 //   - a Write of more than 252 data bytes: "Write data too long: N bytes (at most 252)";
 //   - a sync write or sync read without id: "Sync write needs at least one servo id" (sync read

@@ -19,51 +19,18 @@
 
 namespace quillet::servo_bus {
 
-std::string_view io_error_kind_name(IoErrorKind kind) {
-  switch (kind) {
-    case IoErrorKind::TimedOut: return "TimedOut";
-    case IoErrorKind::Interrupted: return "Interrupted";
-    case IoErrorKind::WouldBlock: return "WouldBlock";
-    case IoErrorKind::Unsupported: return "Unsupported";
-    case IoErrorKind::Other: return "Other";
-    case IoErrorKind::InvalidInput: return "InvalidInput";
-  }
-  return "Other";
-}
-
 namespace {
 
-std::string errno_text(int error_number) {
-  char buffer[256];
-  // GNU strerror_r returns the text, possibly not in `buffer`.
-  const char* text = strerror_r(error_number, buffer, sizeof buffer);
-  return std::string(text) + " (os error " + std::to_string(error_number) + ")";
-}
-
 SerialPortError open_error(const std::string& path, std::string_view what, int error_number) {
-  return SerialPortError{"Failed to open serial port " + path + ": " + std::string(what) + ": " +
-                         errno_text(error_number)};
+  return SerialPortError("Failed to open serial port " + path + ": " + std::string(what) + ": " +
+                         os_error_text(error_number));
 }
-
 
 int poll_timeout_ms(std::chrono::milliseconds timeout) {
   return static_cast<int>(std::max<std::chrono::milliseconds::rep>(timeout.count(), 0));
 }
 
 }  // namespace
-
-IoError IoError::from_errno(int error_number) {
-  IoErrorKind kind = IoErrorKind::Other;
-  switch (error_number) {
-    case EINTR: kind = IoErrorKind::Interrupted; break;
-    case EAGAIN: kind = IoErrorKind::WouldBlock; break;
-    case ETIMEDOUT: kind = IoErrorKind::TimedOut; break;
-    case ENOTTY:
-    case EOPNOTSUPP: kind = IoErrorKind::Unsupported; break;
-    default: break;
-  }
-  return IoError{kind, errno_text(error_number)};
-}
 
 std::expected<std::unique_ptr<LinuxSerialPort>, SerialPortError> LinuxSerialPort::open(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
@@ -72,7 +39,7 @@ std::expected<std::unique_ptr<LinuxSerialPort>, SerialPortError> LinuxSerialPort
   // The advisory lock is what keeps a second opener out where TIOCEXCL does not (root).
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     const int error_number = errno;
-    if (error_number == EWOULDBLOCK) return std::unexpected(SerialPortError{std::string(kExclusiveLockMessage)});
+    if (error_number == EWOULDBLOCK) return std::unexpected(SerialPortError(std::string(kExclusiveLockMessage)));
     return std::unexpected(open_error(path, "flock", error_number));
   }
   if (::ioctl(fd.get(), TIOCEXCL) != 0) return std::unexpected(open_error(path, "TIOCEXCL", errno));
@@ -145,7 +112,7 @@ void LinuxSerialPort::close_fd() noexcept {
 std::expected<std::size_t, SerialPortError> LinuxSerialPort::bytes_to_read() {
   int waiting = 0;
   if (::ioctl(fd_, FIONREAD, &waiting) != 0) {
-    return std::unexpected(SerialPortError{"Failed to query bytes to read on " + path_ + ": " + errno_text(errno)});
+    return std::unexpected(SerialPortError("Failed to query bytes to read on " + path_ + ": " + os_error_text(errno)));
   }
   return (tail_ - head_) + static_cast<std::size_t>(std::max(waiting, 0));
 }

@@ -14,40 +14,22 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+
+#include "platform/io_error.hpp"
 
 namespace quillet::servo_bus {
 
-// Kind of an input/output failure. The control loop retries only TimedOut and Interrupted.
-// InvalidInput: a request refused before any byte was written (a packet over the 253-byte
-// parameter limit, a sync write without id); see feetech.hpp.
-enum class IoErrorKind { TimedOut, Interrupted, WouldBlock, Unsupported, Other, InvalidInput };
-
-// Short name of a kind: "TimedOut", "Interrupted", ...
-std::string_view io_error_kind_name(IoErrorKind kind);
-
-// An input/output failure. Its display text is `message`.
-struct IoError {
-  IoErrorKind kind = IoErrorKind::Other;
-  std::string message;
-
-  // The error of a read or write that saw no data within the port's time-out.
-  static IoError timed_out() { return {IoErrorKind::TimedOut, "Operation timed out"}; }
-  // From an errno value: EINTR is Interrupted, EAGAIN Would block, ETIMEDOUT TimedOut,
-  // ENOTTY/EOPNOTSUPP Unsupported, anything else Other. Text: strerror + " (os error N)".
-  static IoError from_errno(int error_number);
-
-  const std::string& to_string() const { return message; }
-  friend bool operator==(const IoError&, const IoError&) = default;
-};
-
-// A failure of the serial port itself (opening it, querying it). Its display text is
-// `message`: opening errors name the path; a lock held elsewhere gives
-// "Unable to acquire exclusive lock on serial port".
-struct SerialPortError {
-  std::string message;
-
-  const std::string& to_string() const { return message; }
+// A failure of the serial port itself (opening it, querying it): opening errors name the path;
+// a lock held elsewhere gives "Unable to acquire exclusive lock on serial port".
+class SerialPortError {
+ public:
+  explicit SerialPortError(std::string message) : message_(std::move(message)) {}
+  const std::string& message() const { return message_; }
   friend bool operator==(const SerialPortError&, const SerialPortError&) = default;
+
+ private:
+  std::string message_;
 };
 
 inline constexpr std::chrono::milliseconds kSerialPortTimeout{10};

@@ -247,8 +247,6 @@ Result<void> QuilletMotorController::set_torque_on_ids(std::span<const std::uint
 
 Result<std::vector<std::uint8_t>> QuilletMotorController::write_raw_packet(
     std::span<const std::uint8_t> data) {
-  using servo_bus::IoError;
-  using servo_bus::IoErrorKind;
   auto io_failure = [](IoError error) { return std::unexpected(Error(servo_bus::Error(std::move(error)))); };
   if (!serial_port_) return io_failure(IoError{IoErrorKind::Unsupported, kNeckOnlyMessage});
   servo_bus::SerialPort& port = *serial_port_;
@@ -257,7 +255,7 @@ Result<std::vector<std::uint8_t>> QuilletMotorController::write_raw_packet(
 
   auto waiting = [&]() -> std::expected<std::size_t, IoError> {
     auto count = port.bytes_to_read();
-    if (!count) return std::unexpected(IoError{IoErrorKind::Other, count.error().message});
+    if (!count) return std::unexpected(IoError{IoErrorKind::Other, count.error().message()});
     return *count;
   };
   auto count = waiting();

@@ -7,7 +7,7 @@ std::string Error::message() const {
   return std::get<servo_bus::Error>(value_).message();
 }
 
-std::optional<servo_bus::IoErrorKind> Error::io_kind() const {
+std::optional<IoErrorKind> Error::io_kind() const {
   if (const auto* bus = std::get_if<servo_bus::Error>(&value_)) return bus->io_kind();
   return std::nullopt;
 }

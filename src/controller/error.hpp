@@ -21,8 +21,8 @@ class Error {
   static Error message(std::string text) { return Error(std::move(text)); }
 
   std::string message() const;
-  // The I/O kind when this is a servo-bus I/O error; the retry policy looks only at this.
-  std::optional<servo_bus::IoErrorKind> io_kind() const;
+  // The I/O kind when this is a servo-bus I/O error.
+  std::optional<IoErrorKind> io_kind() const;
 
  private:
   explicit Error(std::string text) : value_(std::move(text)) {}

@@ -47,7 +47,7 @@ namespace {
 
 std::expected<void, Error> check_one_value_per_id(std::size_t ids, std::size_t values) {
   if (ids == values) return {};
-  return std::unexpected(Error::io(servo_bus::IoErrorKind::InvalidInput,
+  return std::unexpected(Error::io(IoErrorKind::InvalidInput,
                                    "Sync write needs one value per servo id (" + std::to_string(ids) + " ids, " +
                                        std::to_string(values) + " values)"));
 }

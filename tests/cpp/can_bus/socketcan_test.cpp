@@ -291,7 +291,7 @@ TEST(SocketCanOpen, UnknownInterfaceIsABackendError) {
   ASSERT_FALSE(t.has_value());
   EXPECT_EQ(t.error().kind(), CanError::Kind::Backend);
   EXPECT_EQ(t.error().message().rfind("backend error: ", 0), 0u) << t.error().message();
-  EXPECT_EQ(t.error().get_if<CanError::Backend>()->io.os_error, ENODEV);
+  EXPECT_EQ(t.error().get_if<CanError::Backend>()->io.os_error(), ENODEV);
 }
 
 TEST(SocketCanOpen, NameWithNulIsInvalidArgument) {

@@ -8,6 +8,8 @@
 #include "fake_transport.hpp"
 
 using namespace quillet::can;
+using quillet::IoError;
+using quillet::IoErrorKind;
 using quillet::can::testing::FakeTransport;
 using namespace std::chrono_literals;
 
@@ -36,11 +38,12 @@ TEST(CanError, DisplayTexts) {
   EXPECT_EQ(CanError::frame_too_large(9).message(), "frame too large for selected mode: 9 bytes");
   EXPECT_EQ(CanError::frame_too_large(65).message(),
             "frame too large for selected mode: 65 bytes");
-  EXPECT_EQ(CanError::backend(IoError{0, "short read"}).message(), "backend error: short read");
+  EXPECT_EQ(CanError::backend(IoError(IoErrorKind::Other, "short read")).message(), 
+            "backend error: short read");
   const CanError enodev = CanError::backend_errno(ENODEV);
   EXPECT_EQ(enodev.message(), "backend error: No such device (os error 19)");
   ASSERT_NE(enodev.get_if<CanError::Backend>(), nullptr);
-  EXPECT_EQ(enodev.get_if<CanError::Backend>()->io.os_error, ENODEV);
+  EXPECT_EQ(enodev.get_if<CanError::Backend>()->io.os_error(), ENODEV);
 }
 
 TEST(CanError, KindsAndEquality) {

@@ -45,10 +45,10 @@ class ScriptedServos final : public quillet::servo_bus::SerialPort {
   std::expected<std::size_t, quillet::servo_bus::SerialPortError> bytes_to_read() override {
     return input_.size();
   }
-  std::expected<void, quillet::servo_bus::IoError> read_exact(std::span<std::uint8_t> out) override {
+  std::expected<void, quillet::IoError> read_exact(std::span<std::uint8_t> out) override {
     if (input_.size() < out.size()) {
       input_.clear();
-      return std::unexpected(quillet::servo_bus::IoError::timed_out());
+      return std::unexpected(quillet::IoError::timed_out());
     }
     for (auto& byte : out) {
       byte = input_.front();
@@ -56,7 +56,7 @@ class ScriptedServos final : public quillet::servo_bus::SerialPort {
     }
     return {};
   }
-  std::expected<void, quillet::servo_bus::IoError> write_all(std::span<const std::uint8_t> data) override {
+  std::expected<void, quillet::IoError> write_all(std::span<const std::uint8_t> data) override {
     // One instruction packet per write: FF FF id len instruction params checksum.
     const std::uint8_t id = data[2];
     const std::uint8_t instruction = data[4];
@@ -70,7 +70,7 @@ class ScriptedServos final : public quillet::servo_bus::SerialPort {
     }
     return {};
   }
-  std::expected<void, quillet::servo_bus::IoError> flush() override { return {}; }
+  std::expected<void, quillet::IoError> flush() override { return {}; }
 
  private:
   std::deque<std::uint8_t> input_;
@@ -169,7 +169,7 @@ TEST_F(ControllerTest, NeckOnlyControllerRebootsNothingAndReportsRawWritesAsUnsu
   auto raw = controller.write_raw_packet(ping);
   ASSERT_FALSE(raw);
   EXPECT_EQ(raw.error().message(), "serial port not configured (neck-only controller)");
-  EXPECT_EQ(raw.error().io_kind(), quillet::servo_bus::IoErrorKind::Unsupported);
+  EXPECT_EQ(raw.error().io_kind(), quillet::IoErrorKind::Unsupported);
   EXPECT_EQ(controller.read_all_positions().error().io_kind(), std::nullopt);
 }
 

@@ -6,7 +6,6 @@
 namespace quillet::feetech {
 namespace {
 
-using servo_bus::IoErrorKind;
 using servo_bus::testing::Bytes;
 using servo_bus::testing::concat;
 using servo_bus::testing::PtyFixture;

@@ -145,7 +145,7 @@ TEST_F(ModelOps, WritesWithoutOneValuePerIdAreRefusedUnsent) {
   const std::array<bool, 2> two{true, true};
   auto refused = sm40bl::sync_write_torque_enable(handler, *bus, arm, two);
   ASSERT_FALSE(refused.has_value());
-  EXPECT_EQ(refused.error().io_kind(), servo_bus::IoErrorKind::InvalidInput);
+  EXPECT_EQ(refused.error().io_kind(), IoErrorKind::InvalidInput);
   EXPECT_EQ(refused.error().message(), "Sync write needs one value per servo id (4 ids, 2 values)");
   const std::array<std::int16_t, 5> five{};
   EXPECT_FALSE(sm40bl::sync_write_raw_goal_position(handler, *bus, arm, five).has_value());
@@ -157,7 +157,7 @@ TEST_F(ModelOps, TransactionErrorsPassUnchanged) {
   bus->script(status_bytes(1, {0x00, 0x08}));
   auto positions = sm40bl::sync_read_present_position(handler, *bus, arm);
   ASSERT_FALSE(positions.has_value());
-  EXPECT_EQ(positions.error().io_kind(), servo_bus::IoErrorKind::TimedOut);
+  EXPECT_EQ(positions.error().io_kind(), IoErrorKind::TimedOut);
   EXPECT_EQ(positions.error().message(), "Operation timed out");
 }
 

@@ -114,32 +114,31 @@ TEST(StatusPacket, ChecksumMismatchPrintsOneLineEveryTimeAndComesBeforeTheIdChec
 
 TEST(CommunicationErrorKind, DebugAndDisplayTexts) {
   EXPECT_EQ(CommunicationErrorKind::ChecksumError.debug_text(), "ChecksumError");
-  EXPECT_EQ(CommunicationErrorKind::ChecksumError.display_text(), "Checksum error");
+  EXPECT_EQ(CommunicationErrorKind::ChecksumError.message(), "Checksum error");
   EXPECT_EQ(CommunicationErrorKind::ParsingError.debug_text(), "ParsingError");
-  EXPECT_EQ(CommunicationErrorKind::ParsingError.display_text(), "Parsing error");
+  EXPECT_EQ(CommunicationErrorKind::ParsingError.message(), "Parsing error");
   EXPECT_EQ(CommunicationErrorKind::TimeoutError.debug_text(), "TimeoutError");
-  EXPECT_EQ(CommunicationErrorKind::TimeoutError.display_text(), "Timeout error");
+  EXPECT_EQ(CommunicationErrorKind::TimeoutError.message(), "Timeout error");
   EXPECT_EQ(CommunicationErrorKind::IncorrectId(3, 4).debug_text(), "IncorrectId(3, 4)");
-  EXPECT_EQ(CommunicationErrorKind::IncorrectId(3, 4).display_text(), "Incorrect id (4 instead of 3)");
+  EXPECT_EQ(CommunicationErrorKind::IncorrectId(3, 4).message(), "Incorrect id (4 instead of 3)");
   EXPECT_EQ(CommunicationErrorKind::Unsupported.debug_text(), "Unsupported");
-  EXPECT_EQ(CommunicationErrorKind::Unsupported.display_text(), "Operation not supported");
+  EXPECT_EQ(CommunicationErrorKind::Unsupported.message(), "Operation not supported");
   EXPECT_NE(CommunicationErrorKind::IncorrectId(3, 4), CommunicationErrorKind::IncorrectId(4, 3));
 }
 
 TEST(ServoBusError, OriginsTextsAndKinds) {
   using servo_bus::Error;
-  using servo_bus::IoErrorKind;
 
   const Error unsupported = Error::io(IoErrorKind::Unsupported, "serial port not configured (neck-only controller)");
   EXPECT_EQ(unsupported.origin(), Error::Origin::Io);
   EXPECT_EQ(unsupported.message(), "serial port not configured (neck-only controller)");
   EXPECT_EQ(unsupported.io_kind(), IoErrorKind::Unsupported);
-  EXPECT_FALSE(unsupported.is_retryable_io());
 
-  const Error timed_out(servo_bus::IoError::timed_out());
+  const Error timed_out(IoError::timed_out());
   EXPECT_EQ(timed_out.message(), "Operation timed out");
-  EXPECT_TRUE(timed_out.is_retryable_io());
-  EXPECT_TRUE(Error::io(IoErrorKind::Interrupted, "x").is_retryable_io());
+  EXPECT_EQ(timed_out.io_kind(), IoErrorKind::TimedOut);
+  EXPECT_EQ(timed_out.debug_text(), "Io(TimedOut, Operation timed out)");
+  EXPECT_EQ(Error::io(IoErrorKind::Interrupted, "x").io_kind(), IoErrorKind::Interrupted);
 
   const Error parsing = Error::communication(CommunicationErrorKind::ParsingError);
   EXPECT_EQ(parsing.origin(), Error::Origin::Communication);

@@ -112,7 +112,7 @@ inline void wait_until_waiting(SerialPort& port, std::size_t count) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
   while (std::chrono::steady_clock::now() < deadline) {
     auto waiting = port.bytes_to_read();
-    ASSERT_TRUE(waiting.has_value()) << waiting.error().message;
+    ASSERT_TRUE(waiting.has_value()) << waiting.error().message();
     if (*waiting >= count) return;
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
@@ -171,7 +171,7 @@ class ScriptedBus final : public SerialPort {
 struct PtyFixture : ::testing::Test {
   void SetUp() override {
     auto opened = LinuxSerialPort::open(pty.slave_path());
-    ASSERT_TRUE(opened.has_value()) << opened.error().message;
+    ASSERT_TRUE(opened.has_value()) << opened.error().message();
     port = std::move(*opened);
     bus = std::make_unique<ScriptedBus>(*port, pty);
   }
