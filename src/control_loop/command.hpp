@@ -1,0 +1,67 @@
+// What callers queue for the loop thread: one motor command each, executed in queue order on the
+// loop's own controller.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <variant>
+#include <vector>
+
+#include "control_loop/channel.hpp"
+#include "control_loop/records.hpp"
+
+namespace quillet::control_loop {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// The tag of each command is its index in MotorCommand's variant.
+struct SetAllGoalPositions { QuilletTorsoPosition positions; };  // the neck values are ignored
+struct SetLeftArmPosition { std::array<double, 2> position; };
+struct SetRightArmPosition { std::array<double, 2> position; };
+struct SetArmsPosition { std::array<double, 4> position; };
+struct SetNosePosition { std::array<double, 3> position; };
+struct SetNeckPosition { std::array<double, 3> position; };
+struct SetNeckYawPosition { double position; };
+struct SetNeckPitchPosition { double position; };
+struct SetNeckRollPosition { double position; };
+struct EnableNeck { bool enable; };
+struct EnableTorque {};
+struct EnableTorqueOnIds { Bytes ids; };
+struct DisableTorque {};
+struct DisableTorqueOnIds { Bytes ids; };
+struct EnableArms { bool enable; };
+struct EnableNose { bool enable; };
+// The reply carries the register bytes; dropped without a value when the read fails.
+struct ReadRawBytes {
+  std::uint8_t id;
+  std::uint8_t address;
+  std::uint8_t length;
+  ReplySender<Bytes> reply;
+};
+struct WriteRawBytes {
+  std::uint8_t id;
+  std::uint8_t address;
+  Bytes data;
+};
+// The reply carries what the bus answered (possibly nothing).
+struct WriteRawPacket {
+  Bytes packet;
+  ReplySender<Bytes> reply;
+};
+
+using MotorCommand =
+    std::variant<SetAllGoalPositions, SetLeftArmPosition, SetRightArmPosition, SetArmsPosition,
+                 SetNosePosition, SetNeckPosition, SetNeckYawPosition, SetNeckPitchPosition,
+                 SetNeckRollPosition, EnableNeck, EnableTorque, EnableTorqueOnIds, DisableTorque,
+                 DisableTorqueOnIds, EnableArms, EnableNose, ReadRawBytes, WriteRawBytes,
+                 WriteRawPacket>;
+
+// Room for this many commands; a caller that finds the queue full waits.
+inline constexpr std::size_t kCommandQueueCapacity = 100;
+
+using CommandSender = QueueSender<MotorCommand>;
+using CommandReceiver = QueueReceiver<MotorCommand>;
+
+}  // namespace quillet::control_loop

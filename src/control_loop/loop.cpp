@@ -1,0 +1,397 @@
+#include "control_loop/loop.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cxxabi.h>
+#include <random>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "control_loop/handle_commands.hpp"
+#include "control_loop/retry.hpp"
+#include "controller/joints.hpp"
+#include "support/log.hpp"
+#include "support/text.hpp"
+
+namespace quillet::control_loop {
+namespace {
+
+using controller::QuilletMotorController;
+using MonotonicClock = std::chrono::steady_clock;
+using log::Level;
+using namespace std::chrono_literals;
+
+constexpr std::uint8_t kSupplyUp = 110;  // tenths of a volt
+constexpr auto kSupplyPoll = 100ms;
+constexpr auto kRebootTimeout = 1s;
+
+void pause(std::chrono::nanoseconds duration) { std::this_thread::sleep_for(duration); }
+
+template <class Operation>
+auto retried(Operation&& operation, std::uint64_t allowed_retries) {
+  return with_retry(std::forward<Operation>(operation), allowed_retries, pause);
+}
+
+// A sample: whole seconds plus the nanoseconds below them, never negative.
+double seconds_of(std::chrono::nanoseconds duration) {
+  if (duration.count() < 0) return 0.0;
+  const auto whole = std::chrono::floor<std::chrono::seconds>(duration);
+  return static_cast<double>(whole.count()) + static_cast<double>((duration - whole).count()) / 1e9;
+}
+
+std::unexpected<StartupError> failure(MotorError error) {
+  return std::unexpected(StartupError(std::move(error)));
+}
+std::unexpected<StartupError> communication_failure() {
+  return failure(MotorError::communication_failure());
+}
+
+// The servo supply comes up some time after the robot is switched on; nothing may move before.
+std::expected<void, StartupError> wait_for_supply(QuilletMotorController& controller,
+                                                  const LoopSettings& settings,
+                                                  const Interrupted& interrupted) {
+  QUILLET_LOG(Level::Info, kLogTarget, "Waiting for voltage to be stable at 12V...");
+  auto read = [&] { return retried([&] { return controller.read_all_voltages(); }, settings.allowed_retries); };
+  auto voltages = read();
+  if (!voltages) return communication_failure();
+  const auto below = [](const std::array<std::uint8_t, 7>& v) {
+    return std::ranges::any_of(v, [](std::uint8_t tenths) { return tenths < kSupplyUp; });
+  };
+  const auto start = std::chrono::system_clock::now();
+  const auto elapsed = [&] {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now() - start);
+  };
+  while (below(*voltages) && elapsed() < settings.voltage_rampup_timeout) {
+    pause(kSupplyPoll);
+    if (interrupted && interrupted()) return std::unexpected(StartupError::WasInterrupted{});
+    voltages = read();
+    if (!voltages) return communication_failure();
+  }
+  if (below(*voltages)) {
+    return failure(MotorError::VoltageRampUpTimeout{settings.voltage_rampup_timeout,
+                                                     std::ranges::min(*voltages)});
+  }
+  QUILLET_LOG(Level::Info, kLogTarget,
+              "Voltage is stable at ~12V: " +
+                  text::bracketed(*voltages, [](std::uint8_t v) { return std::to_string(v); }) +
+                  " (took " + duration_text(elapsed()) + ")");
+  return {};
+}
+
+// Which servos and neck motors answer, reported as the first missing group.
+std::expected<void, StartupError> check_presence(QuilletMotorController& controller) {
+  if (controller.has_serial_port()) {
+    auto missing = controller.check_missing_ids();
+    if (!missing) return communication_failure();
+    if (missing->size() == controller::kServoJoints.size()) {
+      return failure(MotorError::NoMotorsDetected{});
+    }
+    if (!missing->empty()) {
+      std::map<std::uint8_t, std::string> name_of;
+      for (const auto& [name, id] : controller.get_motor_name_id()) name_of.emplace(id, name);
+      std::vector<std::string> names;
+      for (std::uint8_t id : *missing) names.push_back(name_of[id]);
+      return failure(MotorError::MissingMotors{std::move(names)});
+    }
+  }
+  if (auto neck = controller.check_missing_neck_motors(); !neck.empty()) {
+    return failure(MotorError::MissingMotors{std::move(neck)});
+  }
+  return {};
+}
+
+// Everything the loop thread owns alone: nobody else touches it, so nothing here is locked.
+// Members are released in reverse order of declaration when the thread ends: its references to
+// the statistics, last_torque and last_position cells, the queue (commands still in it are
+// dropped and later submissions fail), stop_requested, and last the controller, which closes the
+// serial port and the CAN socket.
+class LoopThread {
+ public:
+  LoopThread(std::unique_ptr<QuilletMotorController> controller,
+             std::shared_ptr<Cell<bool>> stop_requested, CommandReceiver commands,
+             std::shared_ptr<Cell<PositionOutcome>> last_position,
+             std::shared_ptr<Cell<TorqueOutcome>> last_torque,
+             std::optional<LoopStatistics> statistics, const LoopSettings& settings)
+      : controller_(std::move(controller)),
+        stop_requested_(std::move(stop_requested)),
+        commands_(std::move(commands)),
+        last_position_(std::move(last_position)),
+        last_torque_(std::move(last_torque)),
+        statistics_(std::move(statistics)),
+        period_(settings.read_position_loop_period),
+        allowed_retries_(settings.allowed_retries) {}
+
+  // The cycle, one event per pass, until a pass ends with the stop flag set; then the drain.
+  void run() {
+    start_ = last_tick_ = last_publish_ = MonotonicClock::now();
+    for (;;) {
+      switch (next_event()) {
+        case Event::Tick: tick(); break;
+        case Event::Command: command(); break;
+        case Event::None: break;
+      }
+      if (stop_requested_->with([](const bool& stop, bool) { return stop; })) break;
+    }
+    drain();
+  }
+
+ private:
+  enum class Event { Tick, Command, None };
+
+  // Tick k is due at start + k periods: a loop that fell behind delivers the overdue ticks one
+  // per pass, and the schedule never shifts.
+  MonotonicClock::time_point tick_due() const {
+    return start_ + period_ * static_cast<std::int64_t>(next_tick_);
+  }
+
+  Event next_event() {
+    for (;;) {
+      const bool tick_ready = MonotonicClock::now() >= tick_due();
+      const bool command_ready = commands_.ready();
+      // Neither side may starve the other: when both are ready, a coin decides.
+      if (tick_ready && command_ready) return coin_(random_) ? Event::Tick : Event::Command;
+      if (tick_ready) return Event::Tick;
+      if (command_ready) return Event::Command;
+      switch (commands_.wait_until(tick_due())) {
+        case CommandReceiver::Wait::Ready:
+        case CommandReceiver::Wait::TimedOut: continue;
+        case CommandReceiver::Wait::Woken: return Event::None;  // close() asks to look at the flag
+        case CommandReceiver::Wait::Disconnected:
+          // No command can arrive any more; only ticks remain.
+          std::this_thread::sleep_until(tick_due());
+          continue;
+      }
+    }
+  }
+
+  void tick() {
+    ++next_tick_;
+    const auto now = MonotonicClock::now();
+    if (statistics_) {
+      const double period = seconds_of(now - last_tick_);
+      statistics_->last_stats->with([&](ControlLoopStats& stats, bool) { stats.period.push_back(period); });
+      last_tick_ = now;
+    }
+    PositionOutcome outcome = read_pos(*controller_, allowed_retries_);
+    last_position_->with([&](PositionOutcome& value, bool poisoned) {
+      if (!poisoned) value = std::move(outcome);
+    });
+    if (!statistics_) return;
+    pending_read_dt_.push_back(seconds_of(MonotonicClock::now() - now));
+    if (MonotonicClock::now() - last_publish_ > statistics_->pub_period) publish();
+  }
+
+  void publish() {
+    statistics_->last_stats->with([&](ControlLoopStats& stats, bool) {
+      stats.read_dt.insert(stats.read_dt.end(), pending_read_dt_.begin(), pending_read_dt_.end());
+    });
+    statistics_->last_stats->with([&](ControlLoopStats& stats, bool) {
+      stats.write_dt.insert(stats.write_dt.end(), pending_write_dt_.begin(), pending_write_dt_.end());
+    });
+    pending_read_dt_.clear();
+    pending_write_dt_.clear();
+    last_publish_ = MonotonicClock::now();
+  }
+
+  void command() {
+    std::optional<MotorCommand> next = commands_.try_recv();
+    if (!next) return;
+    const auto t0 = MonotonicClock::now();
+    // A failed command is dropped: commands with a reply tell their caller through it.
+    const bool ok = handle_commands(*controller_, *last_torque_, std::move(*next), allowed_retries_).has_value();
+    if (ok && statistics_) pending_write_dt_.push_back(seconds_of(MonotonicClock::now() - t0));
+  }
+
+  // Executes what was accepted before the stop. The queue refuses new commands first, so that a
+  // thread that keeps queueing cannot keep the loop from ending.
+  void drain() {
+    commands_.close();
+    while (std::optional<MotorCommand> next = commands_.try_recv()) {
+      (void)handle_commands(*controller_, *last_torque_, std::move(*next), allowed_retries_);
+    }
+  }
+
+  std::unique_ptr<QuilletMotorController> controller_;
+  std::shared_ptr<Cell<bool>> stop_requested_;
+  CommandReceiver commands_;
+  std::shared_ptr<Cell<PositionOutcome>> last_position_;
+  std::shared_ptr<Cell<TorqueOutcome>> last_torque_;
+  std::optional<LoopStatistics> statistics_;
+
+  const std::chrono::nanoseconds period_;
+  const std::uint64_t allowed_retries_;
+  MonotonicClock::time_point start_{};
+  std::uint64_t next_tick_ = 0;
+  MonotonicClock::time_point last_tick_{};
+  MonotonicClock::time_point last_publish_{};
+  std::vector<double> pending_read_dt_;
+  std::vector<double> pending_write_dt_;
+  std::minstd_rand random_{std::random_device{}()};
+  std::bernoulli_distribution coin_{0.5};
+};
+
+}  // namespace
+
+struct QuilletControlLoop::LoopThreadHandle {
+  std::thread thread;
+  std::shared_ptr<std::atomic<bool>> ended_by_fault;
+};
+
+std::string StartupError::message() const {
+  if (const MotorError* error = motor_error()) return error->message();
+  if (const Fault* fault = std::get_if<Fault>(&value_)) return fault->text;
+  return "interrupted";
+}
+
+PositionOutcome read_pos(QuilletMotorController& controller, std::uint64_t allowed_retries) {
+  controller::ServoPositions servos{};
+  if (controller.has_serial_port()) {
+    auto read = retried([&] { return controller.read_all_positions(); }, allowed_retries);
+    if (!read) return std::unexpected(MotorError::communication_failure());
+    servos = *read;
+  }
+  auto neck = controller.read_neck_positions();
+  if (!neck) return std::unexpected(MotorError::communication_failure());
+  return torso_position_from_joints(servos, *neck, wall_clock_timestamp());
+}
+
+std::expected<std::unique_ptr<QuilletControlLoop>, StartupError> QuilletControlLoop::create(
+    const std::optional<std::string>& serialport, const std::string& can_bus,
+    const LoopSettings& settings, const Interrupted& interrupted) {
+  if (serialport) {
+    struct stat status{};
+    if (::stat(serialport->c_str(), &status) != 0) return failure(MotorError::PortNotFound{*serialport});
+  }
+  auto controller = QuilletMotorController::create(serialport, can_bus);
+  if (!controller) return failure(MotorError::PortOpenFailed{serialport.value_or("")});
+  return start(std::move(*controller), settings, interrupted);
+}
+
+std::expected<std::unique_ptr<QuilletControlLoop>, StartupError> QuilletControlLoop::start(
+    std::unique_ptr<QuilletMotorController> controller, const LoopSettings& settings,
+    const Interrupted& interrupted) {
+  auto [command_tx, command_rx] = bounded_queue<MotorCommand>(kCommandQueueCapacity);
+  std::optional<LoopStatistics> statistics;
+  if (settings.stats_pub_period) {
+    statistics = LoopStatistics{*settings.stats_pub_period, std::make_shared<Cell<ControlLoopStats>>()};
+  }
+
+  if (auto present = check_presence(*controller); !present) return std::unexpected(present.error());
+  if (controller->has_serial_port()) {
+    if (auto up = wait_for_supply(*controller, settings, interrupted); !up) {
+      return std::unexpected(up.error());
+    }
+    if (!controller->reboot(kRebootTimeout)) return communication_failure();
+  }
+  auto motor_name_id = controller->get_motor_name_id();
+  PositionOutcome first = read_pos(*controller, settings.allowed_retries);
+  if (!first) return failure(first.error());
+  TorqueOutcome torque = false;
+  if (controller->has_serial_port()) {
+    auto read = retried([&] { return controller->is_torque_enabled(); }, settings.allowed_retries);
+    if (!read) return communication_failure();
+    torque = *read;
+  }
+
+  std::unique_ptr<QuilletControlLoop> loop(new QuilletControlLoop());
+  loop->statistics_ = statistics;
+  loop->loop_thread_ = std::make_shared<Cell<std::unique_ptr<LoopThreadHandle>>>();
+  loop->stop_requested_ = std::make_shared<Cell<bool>>(false);
+  loop->command_tx_.emplace(std::move(command_tx));
+  loop->last_position_ = std::make_shared<Cell<PositionOutcome>>(std::move(first));
+  loop->last_torque_ = std::make_shared<Cell<TorqueOutcome>>(torque);
+  loop->motor_name_id_ = std::move(motor_name_id);
+
+  auto state = std::make_unique<LoopThread>(std::move(controller), loop->stop_requested_,
+                                            std::move(command_rx), loop->last_position_,
+                                            loop->last_torque_, std::move(statistics), settings);
+  auto ended_by_fault = std::make_shared<std::atomic<bool>>(false);
+  try {
+    std::thread thread([state = std::move(state), ended_by_fault]() mutable {
+      try {
+        state->run();
+      } catch (abi::__forced_unwind&) {
+        throw;  // the thread is being ended from outside: let the unwinding through
+      } catch (...) {
+        ended_by_fault->store(true);
+      }
+      state.reset();  // the controller closes its buses before the thread counts as ended
+    });
+    loop->loop_thread_->with([&](std::unique_ptr<LoopThreadHandle>& handle, bool) {
+      handle.reset(new LoopThreadHandle{std::move(thread), ended_by_fault});
+    });
+  } catch (const std::system_error&) {
+    return std::unexpected(StartupError::Fault{"failed to spawn thread"});
+  }
+  return loop;
+}
+
+QuilletControlLoop::~QuilletControlLoop() { close(); }
+
+PositionOutcome QuilletControlLoop::get_last_position() const {
+  auto [value, poisoned] = last_position_->copy();
+  if (poisoned) QUILLET_LOG(Level::Error, kLogTarget, "last_position mutex was poisoned");
+  return value;
+}
+
+TorqueOutcome QuilletControlLoop::is_torque_enabled() const {
+  auto [value, poisoned] = last_torque_->copy();
+  if (poisoned) QUILLET_LOG(Level::Error, kLogTarget, "last_torque mutex was poisoned");
+  return value;
+}
+
+std::optional<ControlLoopStats> QuilletControlLoop::get_stats() const {
+  if (!statistics_) return std::nullopt;
+  auto [value, poisoned] = statistics_->last_stats->copy();
+  if (poisoned) QUILLET_LOG(Level::Error, kLogTarget, "last_stats mutex was poisoned");
+  return value;
+}
+
+std::expected<void, Closed<MotorCommand>> QuilletControlLoop::submit(MotorCommand command) {
+  return command_tx_->send(std::move(command));
+}
+
+CommandSender::TrySend QuilletControlLoop::try_submit(MotorCommand command) {
+  return command_tx_->try_send(std::move(command));
+}
+
+std::expected<Bytes, MotorError> QuilletControlLoop::async_read_raw_bytes(std::uint8_t id,
+                                                                         std::uint8_t address,
+                                                                         std::uint8_t length) {
+  auto [reply, replied] = reply_channel<Bytes>();
+  if (!submit(ReadRawBytes{id, address, length, std::move(reply)})) {
+    return std::unexpected(MotorError::communication_failure());
+  }
+  auto bytes = replied.recv_until(MonotonicClock::now() + kRawReadReplyTimeout);
+  if (!bytes) return std::unexpected(MotorError::communication_failure());
+  return std::move(*bytes);
+}
+
+void QuilletControlLoop::close() {
+  stop_requested_->with([](bool& stop, bool poisoned) {
+    if (!poisoned) stop = true;
+  });
+  // The loop would notice the flag only after its next event; waking it ends the wait now.
+  command_tx_->wake_receiver();
+  bool ended_by_fault = false;
+  bool poisoned_lock = false;
+  loop_thread_->with([&](std::unique_ptr<LoopThreadHandle>& handle, bool poisoned) {
+    std::unique_ptr<LoopThreadHandle> taken = std::move(handle);
+    if (!taken) return;
+    taken->thread.join();
+    ended_by_fault = taken->ended_by_fault->load();
+    poisoned_lock = poisoned;
+  });
+  if (ended_by_fault) {
+    // The payload of a C++ exception is opaque here, as it would be to any other caller.
+    QUILLET_LOG(Level::Error, kLogTarget,
+                std::string(poisoned_lock ? "Failed to join control loop thread (poisoned): "
+                                          : "Failed to join control loop thread: ") +
+                    "Any { .. }");
+  }
+}
+
+}  // namespace quillet::control_loop

@@ -1,0 +1,133 @@
+// The control loop: one thread that owns a controller of its own, reads every joint at a fixed
+// period and, between two reads, executes the commands that other threads queue for it. Callers
+// never touch a bus: they queue commands and copy the latest outcomes out of shared cells.
+//
+// No Python here: the loop logs through the log sink, and its callers (the Python class) decide
+// how to wait without blocking anyone.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <variant>
+
+#include "control_loop/cell.hpp"
+#include "control_loop/command.hpp"
+#include "control_loop/motor_error.hpp"
+#include "control_loop/records.hpp"
+#include "controller/controller.hpp"
+
+namespace quillet::control_loop {
+
+struct LoopSettings {
+  std::chrono::nanoseconds read_position_loop_period{};  // greater than zero
+  std::uint64_t allowed_retries = 5;                      // attempts in all, at least 1
+  std::optional<std::chrono::nanoseconds> stats_pub_period;
+  std::chrono::nanoseconds voltage_rampup_timeout = std::chrono::seconds(30);
+};
+
+// Asked between two supply readings of the start-up wait, which can last many seconds: true
+// ends start-up (the caller was asked to stop, e.g. by Ctrl-C).
+using Interrupted = std::function<bool()>;
+
+// Why start-up produced no loop.
+class StartupError {
+ public:
+  struct WasInterrupted {};
+  struct Fault {
+    std::string text;  // a broken invariant, e.g. "failed to spawn thread"
+  };
+  using Variant = std::variant<MotorError, WasInterrupted, Fault>;
+
+  StartupError(MotorError error) : value_(std::move(error)) {}  // NOLINT: implicit on purpose
+  StartupError(WasInterrupted value) : value_(value) {}         // NOLINT
+  StartupError(Fault fault) : value_(std::move(fault)) {}        // NOLINT
+
+  const Variant& variant() const { return value_; }
+  const MotorError* motor_error() const { return std::get_if<MotorError>(&value_); }
+  std::string message() const;
+
+ private:
+  Variant value_;
+};
+
+using PositionOutcome = std::expected<QuilletTorsoPosition, MotorError>;
+// Present exactly when the loop collects timing samples.
+struct LoopStatistics {
+  std::chrono::nanoseconds pub_period;
+  std::shared_ptr<Cell<ControlLoopStats>> last_stats;
+};
+using TorqueOutcome = std::expected<bool, MotorError>;
+
+// One read of the whole torso: the seven servos (retried; 0.0 each without a serial port), then
+// the three neck motors (once), stamped with the wall clock when both are done. Any failure is
+// CommunicationFailure.
+PositionOutcome read_pos(controller::QuilletMotorController& controller,
+                         std::uint64_t allowed_retries);
+
+class QuilletControlLoop {
+ public:
+  // The whole start-up on the caller's thread: the serial device must exist, the controller
+  // opens, every motor answers, the servo supply comes up, the servos reboot, the first position
+  // and torque state are read; then the loop thread starts. Whatever was opened is closed again
+  // on failure.
+  static std::expected<std::unique_ptr<QuilletControlLoop>, StartupError> create(
+      const std::optional<std::string>& serialport, const std::string& can_bus,
+      const LoopSettings& settings, const Interrupted& interrupted = {});
+
+  // Start-up from the presence checks on, over a controller whose buses are already open.
+  static std::expected<std::unique_ptr<QuilletControlLoop>, StartupError> start(
+      std::unique_ptr<controller::QuilletMotorController> controller, const LoopSettings& settings,
+      const Interrupted& interrupted = {});
+
+  QuilletControlLoop(const QuilletControlLoop&) = delete;
+  QuilletControlLoop& operator=(const QuilletControlLoop&) = delete;
+  // Closes first: returns once the loop thread has ended.
+  ~QuilletControlLoop();
+
+  // Copies of the shared cells; they keep their last values after close.
+  PositionOutcome get_last_position() const;
+  TorqueOutcome is_torque_enabled() const;
+  std::optional<ControlLoopStats> get_stats() const;  // absent without statistics
+  const std::map<std::string, std::uint8_t>& motor_name_id() const { return motor_name_id_; }
+
+  // Queues a command, waiting while 100 are queued. Fails ("channel closed") once the loop has
+  // ended, handing the command back.
+  std::expected<void, Closed<MotorCommand>> submit(MotorCommand command);
+  // Queues a command only if that needs no wait (see QueueSender::try_send).
+  CommandSender::TrySend try_submit(MotorCommand command);
+  // Queues ReadRawBytes and waits at most 1 s (queueing included) for its reply. A closed queue,
+  // a failed read and a reply later than 1 s are all CommunicationFailure; a late read still
+  // runs, and its bytes are dropped.
+  std::expected<Bytes, MotorError> async_read_raw_bytes(std::uint8_t id, std::uint8_t address,
+                                                        std::uint8_t length);
+
+  // Asks the loop to stop after its current event, waits until it has executed what was queued
+  // and released its controller, and joins it. Returns at once when already closed.
+  void close();
+
+ private:
+  struct LoopThreadHandle;
+  QuilletControlLoop() = default;
+
+  // Fields in this order; every cell is shared with the loop thread, which drops its own
+  // references when it ends.
+  std::optional<LoopStatistics> statistics_;
+  std::shared_ptr<Cell<std::unique_ptr<LoopThreadHandle>>> loop_thread_;
+  std::shared_ptr<Cell<bool>> stop_requested_;
+  std::optional<CommandSender> command_tx_;
+  std::shared_ptr<Cell<PositionOutcome>> last_position_;
+  std::shared_ptr<Cell<TorqueOutcome>> last_torque_;
+  std::map<std::string, std::uint8_t> motor_name_id_;
+
+};
+
+inline constexpr std::chrono::seconds kRawReadReplyTimeout{1};
+
+}  // namespace quillet::control_loop

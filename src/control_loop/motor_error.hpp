@@ -1,0 +1,66 @@
+// The control loop's own errors: what start-up and a failed position read report to callers.
+// Values, copied to every reader; the display texts are fixed.
+#pragma once
+
+#include <chrono>
+#include <concepts>
+#include <type_traits>
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace quillet::control_loop {
+
+class MotorError {
+ public:
+  struct MissingMotors {
+    std::vector<std::string> names;  // joint names, in the order the presence check found them
+    friend bool operator==(const MissingMotors&, const MissingMotors&) = default;
+  };
+  struct CommunicationFailure {
+    friend bool operator==(const CommunicationFailure&, const CommunicationFailure&) = default;
+  };
+  struct NoMotorsDetected {
+    friend bool operator==(const NoMotorsDetected&, const NoMotorsDetected&) = default;
+  };
+  struct VoltageRampUpTimeout {
+    std::chrono::nanoseconds timeout{};
+    std::uint8_t lowest_voltage = 0;  // tenths of a volt
+    friend bool operator==(const VoltageRampUpTimeout&, const VoltageRampUpTimeout&) = default;
+  };
+  struct PortNotFound {
+    std::string path;
+    friend bool operator==(const PortNotFound&, const PortNotFound&) = default;
+  };
+  struct PortOpenFailed {
+    std::string path;  // empty for a loop without serial port
+    friend bool operator==(const PortOpenFailed&, const PortOpenFailed&) = default;
+  };
+  using Variant = std::variant<MissingMotors, CommunicationFailure, NoMotorsDetected,
+                               VoltageRampUpTimeout, PortNotFound, PortOpenFailed>;
+
+  // From any of the variants, implicitly: `return MotorError::NoMotorsDetected{};`.
+  template <class T>
+    requires std::constructible_from<Variant, T&&> && (!std::same_as<std::remove_cvref_t<T>, MotorError>)
+  MotorError(T&& value) : value_(std::forward<T>(value)) {}  // NOLINT
+  static MotorError communication_failure() { return CommunicationFailure{}; }
+
+  const Variant& variant() const { return value_; }
+  template <class T>
+  bool is() const { return std::holds_alternative<T>(value_); }
+
+  // "Missing motors: [\"left_arm_yaw\", \"nose_left\"]!", "Motor communication error! ...", ...
+  std::string message() const;
+
+  friend bool operator==(const MotorError&, const MotorError&) = default;
+
+ private:
+  Variant value_;
+};
+
+// A duration in the unit that fits its size, with the remainder down to nanoseconds and no
+// trailing zeros: 30s, 2.5s, 500ms, 1.000001s, 12.5µs, 0ns.
+std::string duration_text(std::chrono::nanoseconds duration);
+
+}  // namespace quillet::control_loop

@@ -1,0 +1,10 @@
+#include "control_loop/retry.hpp"
+
+namespace quillet::control_loop {
+
+bool is_retryable(const controller::Error& error) {
+  const auto kind = error.io_kind();
+  return kind == servo_bus::IoErrorKind::TimedOut || kind == servo_bus::IoErrorKind::Interrupted;
+}
+
+}  // namespace quillet::control_loop
