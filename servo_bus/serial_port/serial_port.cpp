@@ -15,7 +15,6 @@
 #include <thread>
 #include <utility>
 
-#include "platform/unique_fd.hpp"
 
 namespace quillet::servo_bus {
 
@@ -73,45 +72,19 @@ std::expected<std::unique_ptr<LinuxSerialPort>, SerialPortError> LinuxSerialPort
 }
 
 LinuxSerialPort::LinuxSerialPort(int fd, std::string path) : fd_(fd), path_(std::move(path)) {
-  const int flags = ::fcntl(fd_, F_GETFL);
-  if (flags >= 0 && !(flags & O_NONBLOCK)) (void)::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+  const int flags = ::fcntl(fd_.get(), F_GETFL);
+  if (flags >= 0 && !(flags & O_NONBLOCK)) (void)::fcntl(fd_.get(), F_SETFL, flags | O_NONBLOCK);
 }
 
-LinuxSerialPort::~LinuxSerialPort() { close_fd(); }
-
-LinuxSerialPort::LinuxSerialPort(LinuxSerialPort&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
-      path_(std::move(other.path_)),
-      timeout_(other.timeout_),
-      head_(std::exchange(other.head_, 0)),
-      tail_(std::exchange(other.tail_, 0)) {
-  std::memcpy(receive_buffer_, other.receive_buffer_, sizeof receive_buffer_);
-}
-
-LinuxSerialPort& LinuxSerialPort::operator=(LinuxSerialPort&& other) noexcept {
-  if (this != &other) {
-    close_fd();
-    fd_ = std::exchange(other.fd_, -1);
-    path_ = std::move(other.path_);
-    timeout_ = other.timeout_;
-    head_ = std::exchange(other.head_, 0);
-    tail_ = std::exchange(other.tail_, 0);
-    std::memcpy(receive_buffer_, other.receive_buffer_, sizeof receive_buffer_);
-  }
-  return *this;
-}
-
-void LinuxSerialPort::close_fd() noexcept {
-  if (fd_ < 0) return;
-  (void)::ioctl(fd_, TIOCNXCL);
-  ::close(fd_);  // also releases the flock
-  fd_ = -1;
-  head_ = tail_ = 0;
+LinuxSerialPort::~LinuxSerialPort() {
+  // The exclusive flag belongs to the terminal, not to this descriptor: clear it so that the next
+  // opener is not refused. Closing the descriptor then releases the flock.
+  if (fd_.valid()) (void)::ioctl(fd_.get(), TIOCNXCL);
 }
 
 std::expected<std::size_t, SerialPortError> LinuxSerialPort::bytes_to_read() {
   int waiting = 0;
-  if (::ioctl(fd_, FIONREAD, &waiting) != 0) {
+  if (::ioctl(fd_.get(), FIONREAD, &waiting) != 0) {
     return std::unexpected(SerialPortError("Failed to query bytes to read on " + path_ + ": " + os_error_text(errno)));
   }
   return (tail_ - head_) + static_cast<std::size_t>(std::max(waiting, 0));
@@ -122,7 +95,7 @@ std::expected<void, IoError> LinuxSerialPort::wait_for(short events) {
   const auto deadline = clock::now() + timeout_;
   int wait_ms = poll_timeout_ms(timeout_);
   for (;;) {
-    pollfd entry{fd_, events, 0};
+    pollfd entry{fd_.get(), events, 0};
     const int ready = ::poll(&entry, 1, wait_ms);
     if (ready > 0) {
       if (entry.revents & POLLNVAL) return std::unexpected(IoError::from_errno(EBADF));
@@ -153,7 +126,7 @@ std::expected<void, IoError> LinuxSerialPort::read_exact(std::span<std::uint8_t>
     const bool direct = wanted >= kReceiveBufferSize;
     std::uint8_t* target = direct ? buffer.data() + done : receive_buffer_;
     const std::size_t capacity = direct ? wanted : kReceiveBufferSize;
-    const ssize_t got = ::read(fd_, target, capacity);
+    const ssize_t got = ::read(fd_.get(), target, capacity);
     if (got > 0) {
       const auto count = static_cast<std::size_t>(got);
       if (direct) {
@@ -183,7 +156,7 @@ std::expected<void, IoError> LinuxSerialPort::read_exact(std::span<std::uint8_t>
 std::expected<void, IoError> LinuxSerialPort::write_all(std::span<const std::uint8_t> data) {
   std::size_t done = 0;
   while (done < data.size()) {
-    const ssize_t put = ::write(fd_, data.data() + done, data.size() - done);
+    const ssize_t put = ::write(fd_.get(), data.data() + done, data.size() - done);
     if (put > 0) {
       done += static_cast<std::size_t>(put);
       continue;
@@ -204,14 +177,14 @@ std::expected<void, IoError> LinuxSerialPort::flush() {
   const auto deadline = clock::now() + timeout_;
   for (;;) {
     int queued = 0;
-    if (::ioctl(fd_, TIOCOUTQ, &queued) != 0) return std::unexpected(IoError::from_errno(errno));
+    if (::ioctl(fd_.get(), TIOCOUTQ, &queued) != 0) return std::unexpected(IoError::from_errno(errno));
     if (queued <= 0) break;
     if (clock::now() >= deadline) return std::unexpected(IoError::timed_out());
     // About 10 bytes at 1 Mbaud.
     std::this_thread::sleep_for(std::chrono::microseconds(100));
   }
   // The driver queue is empty: wait for the transmitter itself (a character time or so).
-  while (::ioctl(fd_, TCSBRK, 1) != 0) {
+  while (::ioctl(fd_.get(), TCSBRK, 1) != 0) {
     if (errno != EINTR) return std::unexpected(IoError::from_errno(errno));
   }
   return {};

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "platform/io_error.hpp"
+#include "platform/unique_fd.hpp"
 
 namespace quillet::servo_bus {
 
@@ -55,7 +56,7 @@ class SerialPort {
 };
 
 // A Linux serial terminal. Owns its file descriptor and closes it (lock and exclusive mode
-// released) when destroyed. Movable, not copyable.
+// released) when destroyed; neither copied nor moved, it is held through the SerialPort interface.
 //
 // Reads are done on a non-blocking descriptor, trying read() first and poll() only when
 // nothing is there, through a small user-space receive buffer; bytes_to_read() counts what
@@ -78,8 +79,6 @@ class LinuxSerialPort final : public SerialPort {
 
   LinuxSerialPort(const LinuxSerialPort&) = delete;
   LinuxSerialPort& operator=(const LinuxSerialPort&) = delete;
-  LinuxSerialPort(LinuxSerialPort&& other) noexcept;
-  LinuxSerialPort& operator=(LinuxSerialPort&& other) noexcept;
 
   std::expected<std::size_t, SerialPortError> bytes_to_read() override;
   std::expected<void, IoError> read_exact(std::span<std::uint8_t> buffer) override;
@@ -90,17 +89,16 @@ class LinuxSerialPort final : public SerialPort {
   std::chrono::milliseconds timeout() const { return timeout_; }
   void set_timeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
 
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   const std::string& path() const { return path_; }
 
  private:
   static constexpr std::size_t kReceiveBufferSize = 512;
 
-  void close_fd() noexcept;
   // Waits (at most the time-out) until the descriptor is readable/writable.
   std::expected<void, IoError> wait_for(short events);
 
-  int fd_ = -1;
+  UniqueFd fd_;
   std::string path_;
   std::chrono::milliseconds timeout_ = kSerialPortTimeout;
   // User-space receive buffer: bytes [head_, tail_) are received and not yet consumed.

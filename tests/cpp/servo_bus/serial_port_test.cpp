@@ -1,7 +1,10 @@
 #include <asm/termbits.h>
+#include <fcntl.h>
 #include <sys/ioctl.h>
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
 
 #include "pty_bus.hpp"
 #include "servo_bus/serial_port/serial_port.hpp"
@@ -132,13 +135,14 @@ TEST(LinuxSerialPort, AdoptsAnOpenDescriptor) {
   Pty pty;
   const int fd = ::open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
-  LinuxSerialPort port(fd, pty.slave_path());
-  EXPECT_EQ(port.fd(), fd);
-  EXPECT_EQ(port.timeout(), std::chrono::milliseconds(10));
-  EXPECT_NE(::fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
-  LinuxSerialPort moved(std::move(port));
-  EXPECT_EQ(moved.fd(), fd);
-  EXPECT_EQ(port.fd(), -1);
+  {
+    LinuxSerialPort port(fd, pty.slave_path());
+    EXPECT_EQ(port.fd(), fd);
+    EXPECT_EQ(port.timeout(), std::chrono::milliseconds(10));
+    EXPECT_NE(::fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+  }
+  EXPECT_EQ(::fcntl(fd, F_GETFD), -1);  // closed with its owner
+  EXPECT_EQ(errno, EBADF);
 }
 
 }  // namespace
