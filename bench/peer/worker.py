@@ -182,15 +182,15 @@ def peer_loop(torso, hz: float, seconds: float, spin: bool) -> dict:
     spinner = Spinner() if spin else None
     reader.start()
     time.sleep(0.2)  # settle
-    first, cpu0 = len(starts), process_cpu(spinner)
+    first, failed, cpu0 = len(starts), failures[0], process_cpu(spinner)
     time.sleep(seconds)
-    last, cpu1 = len(starts), process_cpu(spinner)
+    last, failed, cpu1 = len(starts), failures[0] - failed, process_cpu(spinner)
     stop.set()
     reader.join()
     if spinner:
         spinner.stop()
     periods = [b - a for a, b in zip(starts[first - 1:last - 1], starts[first:last])]
-    return {"ticks": last - first, "periods": periods, "cpu": cpu1 - cpu0, "failures": failures[0]}
+    return {"ticks": last - first, "periods": periods, "cpu": cpu1 - cpu0, "failures": failed}
 
 
 def module_loop(serial: str, can_channel: str, hz: float, seconds: float, spin: bool) -> dict:
