@@ -237,7 +237,10 @@ def loop_rows(sides: Sides, torso: VirtualTorso, seconds: float) -> None:
                 ticks, expected = result["ticks"], round(hz * seconds)
                 deviation = [abs(p - 1.0 / hz) for p in result["periods"]] or [float("nan")]
                 cpu = result["cpu"] / max(1, ticks)
-                failures = f"  ({result['failures']} failed reads)" if result["failures"] else ""
+                failures = ""
+                if result["failures"]:
+                    failures = ("  (its last read failed)" if side == "module"
+                                else f"  ({result['failures']} failed reads)")
                 print(f"  {label:<50}{ticks:>7} of {expected:<4}{percentile(deviation, 0.99) * 1e3:10.2f} ms"
                       f"{cpu * US:11.0f} us{failures}")
     if skipped:

@@ -11,7 +11,9 @@ Commands (each prints its result as one JSON line on standard output):
     trace {read|write} N [CTL ACK]
                                N calls between two marker system calls (for strace), and with
                                the two fifos of `perf stat --control`, with the counters on
-    loop HZ SECONDS [spin]     a periodic ten-joint read; "spin" adds a spinning Python thread
+    loop HZ SECONDS [spin]     a periodic ten-joint read; "spin" adds a spinning Python thread.
+                               Failures: the peer's failed reads, or 1 when the module loop's
+                               last read had failed
 
 The module side runs in the project's Python, the peer side in the peer environment; both need
 the SocketCAN stand-in preloaded to reach a virtual torso's CAN bus. Not a module of the project:
@@ -207,10 +209,15 @@ def module_loop(serial: str, can_channel: str, hz: float, seconds: float, spin: 
         periods, cpu1 = loop.get_stats().period, process_cpu(spinner)
         if spinner:
             spinner.stop()
-        loop.get_last_position()  # raises if the last read failed
+        try:
+            loop.get_last_position()
+            failures = 0
+        except RuntimeError:  # the loop keeps no count; its last read failed
+            failures = 1
     finally:
         loop.close()
-    return {"ticks": len(periods) - first, "periods": periods[first:], "cpu": cpu1 - cpu0, "failures": 0}
+    return {"ticks": len(periods) - first, "periods": periods[first:], "cpu": cpu1 - cpu0,
+            "failures": failures}
 
 
 def main(argv: list[str]) -> None:
