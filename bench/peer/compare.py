@@ -117,7 +117,7 @@ class SyscallCounter:
                 command = [self.strace, "-f", "-qq", "-o", str(out), "-E", preload,
                            *sides.command(side, torso, "trace", what, n)]
             subprocess.run(command, env=plain, check=True, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL)
+                           stderr=subprocess.DEVNULL, timeout=600)
             text = out.read_text(encoding="utf-8", errors="replace")
         return self._parse_perf(text) if self.perf else self._parse_strace(text)
 
