@@ -4,7 +4,7 @@ namespace quillet::control_loop {
 
 bool is_retryable(const controller::Error& error) {
   const auto kind = error.io_kind();
-  return kind == servo_bus::IoErrorKind::TimedOut || kind == servo_bus::IoErrorKind::Interrupted;
+  return kind == IoErrorKind::TimedOut || kind == IoErrorKind::Interrupted;
 }
 
 }  // namespace quillet::control_loop

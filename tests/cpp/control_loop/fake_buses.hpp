@@ -88,11 +88,11 @@ class FakeServoBus final : public servo_bus::SerialPort {
     std::lock_guard lock(mutex_);
     return input_.size();
   }
-  std::expected<void, servo_bus::IoError> read_exact(std::span<std::uint8_t> out) override {
+  std::expected<void, IoError> read_exact(std::span<std::uint8_t> out) override {
     std::lock_guard lock(mutex_);
     if (input_.size() < out.size()) {
       input_.clear();
-      return std::unexpected(servo_bus::IoError::timed_out());
+      return std::unexpected(IoError::timed_out());
     }
     for (auto& b : out) {
       b = input_.front();
@@ -100,7 +100,7 @@ class FakeServoBus final : public servo_bus::SerialPort {
     }
     return {};
   }
-  std::expected<void, servo_bus::IoError> write_all(std::span<const std::uint8_t> data) override {
+  std::expected<void, IoError> write_all(std::span<const std::uint8_t> data) override {
     std::chrono::milliseconds delay;
     {
       std::lock_guard lock(mutex_);
@@ -118,7 +118,7 @@ class FakeServoBus final : public servo_bus::SerialPort {
     answer(packet);
     return {};
   }
-  std::expected<void, servo_bus::IoError> flush() override { return {}; }
+  std::expected<void, IoError> flush() override { return {}; }
 
  private:
   void set_u16(std::uint8_t id, std::uint8_t address, std::uint16_t value) {
@@ -258,9 +258,9 @@ class PortView final : public servo_bus::SerialPort {
  public:
   explicit PortView(std::shared_ptr<FakeServoBus> bus) : bus_(std::move(bus)) {}
   std::expected<std::size_t, servo_bus::SerialPortError> bytes_to_read() override { return bus_->bytes_to_read(); }
-  std::expected<void, servo_bus::IoError> read_exact(std::span<std::uint8_t> out) override { return bus_->read_exact(out); }
-  std::expected<void, servo_bus::IoError> write_all(std::span<const std::uint8_t> data) override { return bus_->write_all(data); }
-  std::expected<void, servo_bus::IoError> flush() override { return bus_->flush(); }
+  std::expected<void, IoError> read_exact(std::span<std::uint8_t> out) override { return bus_->read_exact(out); }
+  std::expected<void, IoError> write_all(std::span<const std::uint8_t> data) override { return bus_->write_all(data); }
+  std::expected<void, IoError> flush() override { return bus_->flush(); }
 
  private:
   std::shared_ptr<FakeServoBus> bus_;

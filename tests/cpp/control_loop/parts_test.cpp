@@ -128,8 +128,8 @@ TEST(ReplyChannelTest, OneValueOrADisconnection) {
 
 using quillet::controller::Error;
 using quillet::controller::Result;
-using quillet::servo_bus::IoError;
-using quillet::servo_bus::IoErrorKind;
+using quillet::IoError;
+using quillet::IoErrorKind;
 
 Result<int> io_failure(IoErrorKind kind) {
   return std::unexpected(Error(quillet::servo_bus::Error::io(kind, "x")));
