@@ -13,7 +13,7 @@
 #include "can_bus/damiao/driver.hpp"
 #include "can_bus/transport/socketcan.hpp"
 
-using namespace quillet;
+using namespace quillet::can_bus;
 using namespace std::chrono_literals;
 
 namespace {
@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
   }
   close(fds[1]);
 
-  can::SocketCanTransport bus(fds[0]);
+  SocketCanTransport bus(fds[0]);
   const damiao::MitLimits limits{12.5f, 10.0f, 500.0f, 5.0f, 28.0f};
   damiao::Damiao neck[3] = {*damiao::Damiao::make(20ms, limits, 1, 1),
                             *damiao::Damiao::make(20ms, limits, 2, 2),

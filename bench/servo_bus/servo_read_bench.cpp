@@ -16,6 +16,8 @@
 #include "servo_bus/servo/feetech/sts3025bl.hpp"
 
 using namespace quillet;
+using servo_bus::feetech::sm40bl;
+using servo_bus::feetech::sts3025bl;
 
 namespace {
 
@@ -46,7 +48,7 @@ bool read_all(int fd, std::uint8_t* out, std::size_t n) {
       const std::uint8_t id = request[7 + i];
       std::vector<std::uint8_t> reply{0xFF, 0xFF, id, static_cast<std::uint8_t>(request[6] + 2), 0};
       for (std::uint8_t b = 0; b < request[6]; ++b) reply.push_back(b == 0 ? 0x00 : 0x08);
-      reply.push_back(feetech::checksum(std::span(reply).subspan(2)));
+      reply.push_back(servo_bus::feetech::checksum(std::span(reply).subspan(2)));
       if (split) {
         if (write(master, reply.data(), reply.size()) != static_cast<ssize_t>(reply.size())) _exit(1);
       } else {
@@ -78,15 +80,15 @@ int main(int argc, char** argv) {
     servos(master, split);
   }
 
-  feetech::FeetechProtocolHandler handler;
+  servo_bus::feetech::FeetechProtocolHandler handler;
   const std::array<std::uint8_t, 4> arm{1, 2, 3, 4};
   const std::array<std::uint8_t, 3> nose{5, 6, 7};
   double sum = 0;
   const double cpu0 = clock_seconds(CLOCK_PROCESS_CPUTIME_ID);
   const double wall0 = clock_seconds(CLOCK_MONOTONIC);
   for (int i = 0; i < rounds; ++i) {
-    auto a = servo::feetech::sm40bl::sync_read_present_position(handler, **port, arm);
-    auto n = servo::feetech::sts3025bl::sync_read_present_position(handler, **port, nose);
+    auto a = sm40bl.sync_read_present_position(handler, **port, arm);
+    auto n = sts3025bl.sync_read_present_position(handler, **port, nose);
     if (!a || !n) {
       std::fprintf(stderr, "round %d failed: %s\n", i, (!a ? a.error() : n.error()).message().c_str());
       return 1;

@@ -3,7 +3,7 @@
 #include <thread>
 #include <vector>
 
-namespace quillet::damiao {
+namespace quillet::can_bus::damiao {
 
 namespace {
 
@@ -14,12 +14,12 @@ constexpr std::uint8_t kWriteCommand = 0x55;
 constexpr std::array<std::uint8_t, 8> kEnableFrame{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC};
 constexpr std::array<std::uint8_t, 8> kDisableFrame{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFD};
 
-can::CanFrame classic_frame(std::uint16_t id, const std::array<std::uint8_t, 8>& data) {
-  return can::CanFrame{std::vector<std::uint8_t>(data.begin(), data.end()),
-                       can::CanId::standard(id & 0x7FFu), false, false};
+CanFrame classic_frame(std::uint16_t id, const std::array<std::uint8_t, 8>& data) {
+  return CanFrame{std::vector<std::uint8_t>(data.begin(), data.end()),
+                       CanId::standard(id & 0x7FFu), false, false};
 }
 
-std::unexpected<Error> transport_failure(can::CanError e) {
+std::unexpected<Error> transport_failure(CanError e) {
   return std::unexpected(Error(std::move(e)));
 }
 
@@ -42,9 +42,9 @@ std::expected<Damiao, Error> Damiao::make(std::chrono::nanoseconds timeout, MitL
 }
 
 std::expected<MotorState, Error> Damiao::cmd_at_arbitration(
-    can::CanTransport& transport, std::uint16_t id,
+    CanTransport& transport, std::uint16_t id,
     const std::array<std::uint8_t, 8>& data) const {
-  auto reply = transport.request(classic_frame(id, data), can::CanId::standard(master_id_ & 0x7FFu),
+  auto reply = transport.request(classic_frame(id, data), CanId::standard(master_id_ & 0x7FFu),
                                  timeout_);
   if (!reply) return transport_failure(std::move(reply.error()));
   if (reply->data.size() < 8) {
@@ -53,20 +53,20 @@ std::expected<MotorState, Error> Damiao::cmd_at_arbitration(
   return decode_state(limits_, reply->data);
 }
 
-std::expected<MotorState, Error> Damiao::enable(can::CanTransport& transport) const {
+std::expected<MotorState, Error> Damiao::enable(CanTransport& transport) const {
   return cmd_at_arbitration(transport, can_id_, kEnableFrame);
 }
 
-std::expected<MotorState, Error> Damiao::disable(can::CanTransport& transport) const {
+std::expected<MotorState, Error> Damiao::disable(CanTransport& transport) const {
   return cmd_at_arbitration(transport, can_id_, kDisableFrame);
 }
 
-std::expected<MotorState, Error> Damiao::control(can::CanTransport& transport,
+std::expected<MotorState, Error> Damiao::control(CanTransport& transport,
                                                  const MitCommand& command) const {
   return cmd_at_arbitration(transport, can_id_, encode(limits_, command));
 }
 
-std::expected<MotorState, Error> Damiao::request_feedback(can::CanTransport& transport) const {
+std::expected<MotorState, Error> Damiao::request_feedback(CanTransport& transport) const {
   const std::array<std::uint8_t, 8> data{static_cast<std::uint8_t>(can_id_ & 0xFF),
                                          static_cast<std::uint8_t>(can_id_ >> 8),
                                          kFeedbackCommand,
@@ -74,7 +74,7 @@ std::expected<MotorState, Error> Damiao::request_feedback(can::CanTransport& tra
   return cmd_at_arbitration(transport, kManagementId, data);
 }
 
-std::expected<RegisterValue, Error> Damiao::read_register(can::CanTransport& transport,
+std::expected<RegisterValue, Error> Damiao::read_register(CanTransport& transport,
                                                           std::uint8_t id) const {
   const RegisterInfo* info = lookup(id);
   if (!info) return std::unexpected(Error(Error::UnknownRegister{id}));
@@ -88,7 +88,7 @@ std::expected<RegisterValue, Error> Damiao::read_register(can::CanTransport& tra
     return transport_failure(std::move(sent.error()));
   }
   const auto deadline = std::chrono::steady_clock::now() + timeout_;
-  auto reply = can::recv_until(transport, deadline, [id](const can::CanFrame& f) {
+  auto reply = recv_until(transport, deadline, [id](const CanFrame& f) {
     return f.data.size() == 8 && f.data[2] == kReadCommand && f.data[3] == id;
   });
   if (!reply) return transport_failure(std::move(reply.error()));
@@ -98,7 +98,7 @@ std::expected<RegisterValue, Error> Damiao::read_register(can::CanTransport& tra
   return RegisterValue{info->kind, bits};
 }
 
-std::expected<void, Error> Damiao::write_register(can::CanTransport& transport, std::uint8_t id,
+std::expected<void, Error> Damiao::write_register(CanTransport& transport, std::uint8_t id,
                                                   RegisterValue value) const {
   const RegisterInfo* info = lookup(id);
   if (!info) return std::unexpected(Error(Error::UnknownRegister{id}));
@@ -120,12 +120,12 @@ std::expected<void, Error> Damiao::write_register(can::CanTransport& transport, 
   return {};
 }
 
-std::expected<void, Error> Damiao::ensure_control_mode(can::CanTransport& transport,
+std::expected<void, Error> Damiao::ensure_control_mode(CanTransport& transport,
                                                        std::uint8_t mode) const {
   return ensure_control_mode(transport, mode, real_sleep);
 }
 
-std::expected<void, Error> Damiao::ensure_control_mode(can::CanTransport& transport,
+std::expected<void, Error> Damiao::ensure_control_mode(CanTransport& transport,
                                                        std::uint8_t mode,
                                                        const Sleeper& sleep) const {
   auto read_mode = [&]() -> std::expected<std::uint32_t, Error> {
@@ -158,4 +158,4 @@ std::expected<void, Error> Damiao::ensure_control_mode(can::CanTransport& transp
   return {};
 }
 
-}  // namespace quillet::damiao
+}  // namespace quillet::can_bus::damiao

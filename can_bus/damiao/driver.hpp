@@ -12,7 +12,7 @@
 #include "can_bus/damiao/registers.hpp"
 #include "can_bus/transport/can_transport.hpp"
 
-namespace quillet::damiao {
+namespace quillet::can_bus::damiao {
 
 // One motor: configuration only, no record of the motor's state between calls.
 class Damiao {
@@ -36,34 +36,34 @@ class Damiao {
   std::uint16_t master_id() const { return master_id_; }
 
   // FF FF FF FF FF FF FF FC to can_id; the reply on master_id decoded.
-  std::expected<MotorState, Error> enable(can::CanTransport& transport) const;
+  std::expected<MotorState, Error> enable(CanTransport& transport) const;
   // FF FF FF FF FF FF FF FD to can_id; the reply on master_id decoded.
-  std::expected<MotorState, Error> disable(can::CanTransport& transport) const;
+  std::expected<MotorState, Error> disable(CanTransport& transport) const;
   // The MIT packing of `command` to can_id; the reply on master_id decoded.
-  std::expected<MotorState, Error> control(can::CanTransport& transport,
+  std::expected<MotorState, Error> control(CanTransport& transport,
                                            const MitCommand& command) const;
   // 0x7FF: can_id low, can_id high, CC, 00 x5; the reply on master_id decoded.
-  std::expected<MotorState, Error> request_feedback(can::CanTransport& transport) const;
+  std::expected<MotorState, Error> request_feedback(CanTransport& transport) const;
 
   // 0x7FF: can_id low, can_id high, 33, id, 00 x4; awaits an 8-byte frame with byte 2 = 0x33
   // and byte 3 = id from any CAN id within timeout().
-  std::expected<RegisterValue, Error> read_register(can::CanTransport& transport,
+  std::expected<RegisterValue, Error> read_register(CanTransport& transport,
                                                     std::uint8_t id) const;
   // 0x7FF: can_id low, can_id high, 55, id, payload (low byte first); nothing awaited.
-  std::expected<void, Error> write_register(can::CanTransport& transport, std::uint8_t id,
+  std::expected<void, Error> write_register(CanTransport& transport, std::uint8_t id,
                                             RegisterValue value) const;
 
   // Reads CTRL_MODE; when it differs from `mode`, writes it, sleeps 100 ms (real sleep, or
   // `sleep` when given) and reads it back (ControlModeMismatch when still different).
-  std::expected<void, Error> ensure_control_mode(can::CanTransport& transport,
+  std::expected<void, Error> ensure_control_mode(CanTransport& transport,
                                                  std::uint8_t mode) const;
-  std::expected<void, Error> ensure_control_mode(can::CanTransport& transport, std::uint8_t mode,
+  std::expected<void, Error> ensure_control_mode(CanTransport& transport, std::uint8_t mode,
                                                  const Sleeper& sleep) const;
 
   // The shared exchange of enable, disable, control and request_feedback: sends a classic
   // frame with standard id (id & 0x7FF), awaits the first frame on standard (master_id &
   // 0x7FF) within timeout() and decodes it (fewer than 8 bytes: UnexpectedReply).
-  std::expected<MotorState, Error> cmd_at_arbitration(can::CanTransport& transport,
+  std::expected<MotorState, Error> cmd_at_arbitration(CanTransport& transport,
                                                       std::uint16_t id,
                                                       const std::array<std::uint8_t, 8>& data) const;
 
@@ -78,4 +78,4 @@ class Damiao {
   std::uint16_t master_id_;
 };
 
-}  // namespace quillet::damiao
+}  // namespace quillet::can_bus::damiao

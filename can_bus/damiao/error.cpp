@@ -4,7 +4,7 @@
 #include <charconv>
 #include <cmath>
 
-namespace quillet::damiao {
+namespace quillet::can_bus::damiao {
 
 namespace {
 
@@ -71,4 +71,4 @@ std::string Error::message() const {
   return {};
 }
 
-}  // namespace quillet::damiao
+}  // namespace quillet::can_bus::damiao

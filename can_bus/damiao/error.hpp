@@ -10,7 +10,7 @@
 #include "can_bus/damiao/registers.hpp"
 #include "can_bus/transport/can_transport.hpp"
 
-namespace quillet::damiao {
+namespace quillet::can_bus::damiao {
 
 // A tagged union with fixed display texts (numbers decimal):
 //   Transport            "transport error: " + the CAN error's text
@@ -25,7 +25,7 @@ namespace quillet::damiao {
 class Error {
  public:
   struct Transport {
-    can::CanError error;
+    CanError error;
     friend bool operator==(const Transport&, const Transport&) = default;
   };
   struct UnknownRegister {
@@ -70,7 +70,7 @@ class Error {
   };
 
   Error(Transport v) : v_(std::move(v)) {}
-  Error(can::CanError e) : v_(Transport{std::move(e)}) {}
+  Error(CanError e) : v_(Transport{std::move(e)}) {}
   Error(UnknownRegister v) : v_(v) {}
   Error(ReadOnly v) : v_(v) {}
   Error(TypeMismatch v) : v_(v) {}
@@ -85,7 +85,7 @@ class Error {
   template <class T>
   const T* get_if() const { return std::get_if<T>(&v_); }
   // The CAN error of a Transport error, nullptr otherwise.
-  const can::CanError* transport_error() const {
+  const CanError* transport_error() const {
     auto* t = std::get_if<Transport>(&v_);
     return t ? &t->error : nullptr;
   }
@@ -102,4 +102,4 @@ class Error {
   Variant v_;
 };
 
-}  // namespace quillet::damiao
+}  // namespace quillet::can_bus::damiao

@@ -1,6 +1,6 @@
 #include "can_bus/damiao/mit.hpp"
 
-namespace quillet::damiao {
+namespace quillet::can_bus::damiao {
 
 namespace {
 
@@ -72,4 +72,4 @@ MotorState decode_state(const MitLimits& limits, std::span<const std::uint8_t> r
   return state;
 }
 
-}  // namespace quillet::damiao
+}  // namespace quillet::can_bus::damiao

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-namespace quillet::damiao {
+namespace quillet::can_bus::damiao {
 
 // The five ranges of the MIT packing of one motor. Each must be a non-negative number
 // (Damiao::make refuses anything else).
@@ -51,4 +51,4 @@ std::array<std::uint8_t, 8> encode(const MitLimits& limits, const MitCommand& co
 // as 0 — the driver reports a short reply as UnexpectedReply before getting here.
 MotorState decode_state(const MitLimits& limits, std::span<const std::uint8_t> reply);
 
-}  // namespace quillet::damiao
+}  // namespace quillet::can_bus::damiao

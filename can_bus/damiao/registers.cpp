@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-namespace quillet::damiao {
+namespace quillet::can_bus::damiao {
 
 namespace {
 
@@ -99,4 +99,4 @@ const RegisterInfo* lookup(std::uint8_t id) {
 
 std::span<const RegisterInfo> register_table() { return kTable; }
 
-}  // namespace quillet::damiao
+}  // namespace quillet::can_bus::damiao

@@ -6,7 +6,7 @@
 #include <span>
 #include <string_view>
 
-namespace quillet::damiao {
+namespace quillet::can_bus::damiao {
 
 enum class RegisterKind : std::uint8_t { Float = 0, Uint32 = 1 };
 
@@ -48,4 +48,4 @@ const RegisterInfo* lookup(std::uint8_t id);
 // The whole table, in id order.
 std::span<const RegisterInfo> register_table();
 
-}  // namespace quillet::damiao
+}  // namespace quillet::can_bus::damiao

@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-namespace quillet::can {
+namespace quillet::can_bus {
 
 namespace {
 
@@ -42,4 +42,4 @@ std::expected<CanFrame, CanError> request_with(CanTransport& transport, const Ca
   return recv_until(transport, deadline, [expected](const CanFrame& f) { return f.id == expected; });
 }
 
-}  // namespace quillet::can
+}  // namespace quillet::can_bus

@@ -12,7 +12,7 @@
 
 #include "platform/io_error.hpp"
 
-namespace quillet::can {
+namespace quillet::can_bus {
 
 // A CAN identifier: standard (11 bits, 0..0x7FF) or extended (29 bits, 0..0x1FFFFFFF).
 // The factories do not check the range: `send` refuses an out-of-range id with InvalidId.
@@ -147,4 +147,4 @@ std::expected<CanFrame, CanError> recv_until(CanTransport& transport,
 std::expected<CanFrame, CanError> request_with(CanTransport& transport, const CanFrame& frame,
                                                CanId expected, std::chrono::nanoseconds timeout);
 
-}  // namespace quillet::can
+}  // namespace quillet::can_bus

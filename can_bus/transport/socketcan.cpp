@@ -15,7 +15,7 @@
 
 #include "platform/unique_fd.hpp"
 
-namespace quillet::can {
+namespace quillet::can_bus {
 
 static_assert(sizeof(can_frame) == 16, "classic SocketCAN frame is 16 bytes");
 static_assert(sizeof(canfd_frame) == 72, "CAN FD SocketCAN frame is 72 bytes");
@@ -154,4 +154,4 @@ std::expected<CanFrame, CanError> SocketCanTransport::request(const CanFrame& fr
   return request_with(*this, frame, expected, timeout);
 }
 
-}  // namespace quillet::can
+}  // namespace quillet::can_bus

@@ -10,7 +10,7 @@
 #include "can_bus/transport/can_transport.hpp"
 #include "platform/unique_fd.hpp"
 
-namespace quillet::can {
+namespace quillet::can_bus {
 
 class SocketCanTransport final : public CanTransport {
  public:
@@ -41,4 +41,4 @@ class SocketCanTransport final : public CanTransport {
   std::int64_t rcvtimeo_us_ = -1;
 };
 
-}  // namespace quillet::can
+}  // namespace quillet::can_bus

@@ -1,6 +1,6 @@
 #include "servo_bus/feetech_protocol/communication_error.hpp"
 
-namespace quillet::feetech {
+namespace quillet::servo_bus::feetech {
 
 std::string CommunicationErrorKind::debug_text() const {
   switch (variant_) {
@@ -26,4 +26,4 @@ std::string CommunicationErrorKind::message() const {
   return "Operation not supported";
 }
 
-}  // namespace quillet::feetech
+}  // namespace quillet::servo_bus::feetech

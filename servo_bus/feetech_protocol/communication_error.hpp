@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-namespace quillet::feetech {
+namespace quillet::servo_bus::feetech {
 
 // A tagged value: five variants, `IncorrectId` carrying two ids. Used like an enumeration:
 //   CommunicationErrorKind::ParsingError, CommunicationErrorKind::IncorrectId(3, 4),
@@ -50,4 +50,4 @@ inline constexpr CommunicationErrorKind CommunicationErrorKind::ParsingError{Var
 inline constexpr CommunicationErrorKind CommunicationErrorKind::TimeoutError{Variant::TimeoutError};
 inline constexpr CommunicationErrorKind CommunicationErrorKind::Unsupported{Variant::Unsupported};
 
-}  // namespace quillet::feetech
+}  // namespace quillet::servo_bus::feetech

@@ -6,7 +6,7 @@
 #include <thread>
 #include <utility>
 
-namespace quillet::feetech {
+namespace quillet::servo_bus::feetech {
 
 namespace {
 
@@ -165,4 +165,4 @@ std::expected<void, Error> FeetechProtocolHandler::sync_write(SerialPort& port, 
   return send_instruction_packet(port, PacketFeetech::sync_write_packet(ids, address, data));
 }
 
-}  // namespace quillet::feetech
+}  // namespace quillet::servo_bus::feetech

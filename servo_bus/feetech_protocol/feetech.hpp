@@ -14,10 +14,7 @@
 #include "servo_bus/feetech_protocol/packet.hpp"
 #include "servo_bus/serial_port/serial_port.hpp"
 
-namespace quillet::feetech {
-
-using servo_bus::Error;
-using servo_bus::SerialPort;
+namespace quillet::servo_bus::feetech {
 
 // Pause of each clearing pass before a send.
 inline constexpr std::chrono::milliseconds kClearPassSleep{5};
@@ -82,4 +79,4 @@ class FeetechProtocolHandler {
   Sleeper sleeper_ = &FeetechProtocolHandler::real_sleep;
 };
 
-}  // namespace quillet::feetech
+}  // namespace quillet::servo_bus::feetech

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-namespace quillet::feetech {
+namespace quillet::servo_bus::feetech {
 
 std::size_t InstructionPacketFeetech::encode_into(std::span<std::uint8_t> out) const {
   const std::size_t n = params_.size();
@@ -126,4 +126,4 @@ std::expected<StatusPacketFeetech, CommunicationErrorKind> PacketFeetech::status
   return StatusPacketFeetech::from_bytes(bytes, expected_id);
 }
 
-}  // namespace quillet::feetech
+}  // namespace quillet::servo_bus::feetech

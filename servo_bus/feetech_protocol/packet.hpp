@@ -11,7 +11,7 @@
 
 #include "servo_bus/feetech_protocol/communication_error.hpp"
 
-namespace quillet::feetech {
+namespace quillet::servo_bus::feetech {
 
 inline constexpr std::uint8_t kBroadcastId = 0xFE;
 inline constexpr std::uint8_t kHeaderByte = 0xFF;
@@ -145,4 +145,4 @@ concept Packet = requires(std::uint8_t id, std::span<const std::uint8_t> bytes,
 };
 static_assert(Packet<PacketFeetech>);
 
-}  // namespace quillet::feetech
+}  // namespace quillet::servo_bus::feetech

@@ -15,8 +15,8 @@
 #include "support/text.hpp"
 
 namespace quillet::controller {
-namespace sm40bl = servo::feetech::sm40bl;
-namespace sts3025bl = servo::feetech::sts3025bl;
+using servo_bus::feetech::sm40bl;
+using servo_bus::feetech::sts3025bl;
 using log::Level;
 
 namespace {
@@ -46,9 +46,9 @@ std::unexpected<Error> not_a_number(std::string_view operation) {
 
 std::string joint_name(std::size_t index) { return std::string(kNeckJoints[index].name); }
 
-damiao::Damiao make_neck_motor(const NeckJoint& joint) {
+can_bus::damiao::Damiao make_neck_motor(const NeckJoint& joint) {
   // The table's limits are valid constants, so this cannot fail.
-  return *damiao::Damiao::make(joint.timeout, joint.limits, joint.can_id, joint.master_id);
+  return *can_bus::damiao::Damiao::make(joint.timeout, joint.limits, joint.can_id, joint.master_id);
 }
 
 // Builds the 7-element servo array from the arm group's values followed by the nose group's.
@@ -56,7 +56,7 @@ template <class T, class A, class B>
 Result<std::array<T, 7>> join_groups(const A& arms, const B& nose) {
   std::array<T, 7> out{};
   if (arms.size() != ARM_IDS.size() || nose.size() != NOSE_IDS.size()) {
-    return std::unexpected(Error(servo_bus::Error(feetech::CommunicationErrorKind::ParsingError)));
+    return std::unexpected(Error(servo_bus::Error(servo_bus::feetech::CommunicationErrorKind::ParsingError)));
   }
   std::copy(arms.begin(), arms.end(), out.begin());
   std::copy(nose.begin(), nose.end(), out.begin() + ARM_IDS.size());
@@ -73,7 +73,7 @@ Result<std::unique_ptr<QuilletMotorController>> QuilletMotorController::create(
     if (!opened) return std::unexpected(Error(servo_bus::Error(opened.error())));
     port = std::move(*opened);
   }
-  auto transport = can::SocketCanTransport::open(can_bus);
+  auto transport = can_bus::SocketCanTransport::open(can_bus);
   if (!transport) {
     // `port` closes again on the way out.
     return fail("failed to open CAN bus '" + can_bus + "': " + transport.error().message());
@@ -82,13 +82,13 @@ Result<std::unique_ptr<QuilletMotorController>> QuilletMotorController::create(
 }
 
 QuilletMotorController::QuilletMotorController(std::unique_ptr<servo_bus::SerialPort> serial_port,
-                                               std::unique_ptr<can::CanTransport> can_transport)
+                                               std::unique_ptr<can_bus::CanTransport> can_transport)
     : neck_motors_{make_neck_motor(kNeckJoints[0]), make_neck_motor(kNeckJoints[1]),
                    make_neck_motor(kNeckJoints[2])},
       can_transport_(std::move(can_transport)),
       serial_port_(std::move(serial_port)) {
   for (std::size_t i = 0; i < kNeckJointCount; ++i) {
-    neck_commands_[i] = damiao::MitCommand{0.0f, 0.0f, kNeckJoints[i].default_kp,
+    neck_commands_[i] = can_bus::damiao::MitCommand{0.0f, 0.0f, kNeckJoints[i].default_kp,
                                            kNeckJoints[i].default_kd, 0.0f};
   }
   for (std::size_t i = 0; i < kServoJoints.size(); ++i) servo_ids_[i] = kServoJoints[i].id;
@@ -122,27 +122,27 @@ std::vector<std::string> QuilletMotorController::check_missing_neck_motors() {
 
 Result<ServoPositions> QuilletMotorController::read_all_positions() {
   if (!serial_port_) return neck_only();
-  auto arms = sm40bl::sync_read_present_position(servo_protocol_, *serial_port_, ARM_IDS);
+  auto arms = sm40bl.sync_read_present_position(servo_protocol_, *serial_port_, ARM_IDS);
   if (!arms) return std::unexpected(Error(std::move(arms.error())));
-  auto nose = sts3025bl::sync_read_present_position(servo_protocol_, *serial_port_, NOSE_IDS);
+  auto nose = sts3025bl.sync_read_present_position(servo_protocol_, *serial_port_, NOSE_IDS);
   if (!nose) return std::unexpected(Error(std::move(nose.error())));
   return join_groups<double>(*arms, *nose);
 }
 
 Result<std::array<std::uint8_t, 7>> QuilletMotorController::read_all_voltages() {
   if (!serial_port_) return neck_only();
-  auto arms = sm40bl::sync_read_present_voltage(servo_protocol_, *serial_port_, ARM_IDS);
+  auto arms = sm40bl.sync_read_present_voltage(servo_protocol_, *serial_port_, ARM_IDS);
   if (!arms) return std::unexpected(Error(std::move(arms.error())));
-  auto nose = sts3025bl::sync_read_present_voltage(servo_protocol_, *serial_port_, NOSE_IDS);
+  auto nose = sts3025bl.sync_read_present_voltage(servo_protocol_, *serial_port_, NOSE_IDS);
   if (!nose) return std::unexpected(Error(std::move(nose.error())));
   return join_groups<std::uint8_t>(*arms, *nose);
 }
 
 Result<bool> QuilletMotorController::is_torque_enabled() {
   if (!serial_port_) return neck_only();
-  auto arms = sm40bl::sync_read_torque_enable(servo_protocol_, *serial_port_, ARM_IDS);
+  auto arms = sm40bl.sync_read_torque_enable(servo_protocol_, *serial_port_, ARM_IDS);
   if (!arms) return std::unexpected(Error(std::move(arms.error())));
-  auto nose = sts3025bl::sync_read_torque_enable(servo_protocol_, *serial_port_, NOSE_IDS);
+  auto nose = sts3025bl.sync_read_torque_enable(servo_protocol_, *serial_port_, NOSE_IDS);
   if (!nose) return std::unexpected(Error(std::move(nose.error())));
   auto all = join_groups<bool>(*arms, *nose);
   if (!all) return std::unexpected(std::move(all.error()));
@@ -161,53 +161,53 @@ Result<void> QuilletMotorController::set_all_goal_positions(const ServoPositions
   if (any_nan(positions)) return not_a_number("set_all_goal_positions");
   const std::span<const double> all(positions);
   auto arms = with_serial_port([&](servo_bus::SerialPort& port) {
-    return sm40bl::sync_write_goal_position(servo_protocol_, port, ARM_IDS, all.first<4>());
+    return sm40bl.sync_write_goal_position(servo_protocol_, port, ARM_IDS, all.first<4>());
   });
   if (!arms) return arms;
   return with_serial_port([&](servo_bus::SerialPort& port) {
-    return sts3025bl::sync_write_goal_position(servo_protocol_, port, NOSE_IDS, all.last<3>());
+    return sts3025bl.sync_write_goal_position(servo_protocol_, port, NOSE_IDS, all.last<3>());
   });
 }
 
 Result<void> QuilletMotorController::set_arms_position(const std::array<double, 4>& positions) {
   if (any_nan(positions)) return not_a_number("set_arms_position");
   return with_serial_port([&](servo_bus::SerialPort& port) {
-    return sm40bl::sync_write_goal_position(servo_protocol_, port, ARM_IDS, positions);
+    return sm40bl.sync_write_goal_position(servo_protocol_, port, ARM_IDS, positions);
   });
 }
 
 Result<void> QuilletMotorController::set_left_arm_position(const std::array<double, 2>& positions) {
   if (any_nan(positions)) return not_a_number("set_left_arm_position");
   return with_serial_port([&](servo_bus::SerialPort& port) {
-    return sm40bl::sync_write_goal_position(servo_protocol_, port, LEFT_ARM_IDS, positions);
+    return sm40bl.sync_write_goal_position(servo_protocol_, port, LEFT_ARM_IDS, positions);
   });
 }
 
 Result<void> QuilletMotorController::set_right_arm_position(const std::array<double, 2>& positions) {
   if (any_nan(positions)) return not_a_number("set_right_arm_position");
   return with_serial_port([&](servo_bus::SerialPort& port) {
-    return sm40bl::sync_write_goal_position(servo_protocol_, port, RIGHT_ARM_IDS, positions);
+    return sm40bl.sync_write_goal_position(servo_protocol_, port, RIGHT_ARM_IDS, positions);
   });
 }
 
 Result<void> QuilletMotorController::set_nose_position(const std::array<double, 3>& positions) {
   if (any_nan(positions)) return not_a_number("set_nose_position");
   return with_serial_port([&](servo_bus::SerialPort& port) {
-    return sts3025bl::sync_write_goal_position(servo_protocol_, port, NOSE_IDS, positions);
+    return sts3025bl.sync_write_goal_position(servo_protocol_, port, NOSE_IDS, positions);
   });
 }
 
 Result<void> QuilletMotorController::enable_arms(bool enable) {
   const std::array<bool, ARM_IDS.size()> values = {enable, enable, enable, enable};
   return with_serial_port([&](servo_bus::SerialPort& port) {
-    return sm40bl::sync_write_torque_enable(servo_protocol_, port, ARM_IDS, values);
+    return sm40bl.sync_write_torque_enable(servo_protocol_, port, ARM_IDS, values);
   });
 }
 
 Result<void> QuilletMotorController::enable_nose(bool enable) {
   const std::array<bool, NOSE_IDS.size()> values = {enable, enable, enable};
   return with_serial_port([&](servo_bus::SerialPort& port) {
-    return sts3025bl::sync_write_torque_enable(servo_protocol_, port, NOSE_IDS, values);
+    return sts3025bl.sync_write_torque_enable(servo_protocol_, port, NOSE_IDS, values);
   });
 }
 
@@ -232,14 +232,14 @@ Result<void> QuilletMotorController::set_torque_on_ids(std::span<const std::uint
   if (!arm_ids.empty()) {
     const std::vector<std::uint8_t> values(arm_ids.size(), enable ? 1 : 0);
     auto arms = with_serial_port([&](servo_bus::SerialPort& port) {
-      return sm40bl::sync_write_raw_torque_enable(servo_protocol_, port, arm_ids, values);
+      return sm40bl.sync_write_raw_torque_enable(servo_protocol_, port, arm_ids, values);
     });
     if (!arms) return arms;
   }
   if (!nose_ids.empty()) {
     const std::vector<std::uint8_t> values(nose_ids.size(), enable ? 1 : 0);
     return with_serial_port([&](servo_bus::SerialPort& port) {
-      return sts3025bl::sync_write_raw_torque_enable(servo_protocol_, port, nose_ids, values);
+      return sts3025bl.sync_write_raw_torque_enable(servo_protocol_, port, nose_ids, values);
     });
   }
   return {};
@@ -290,9 +290,9 @@ Result<void> QuilletMotorController::write_raw_bytes(std::uint8_t id, std::uint8
 // ---- Neck -----------------------------------------------------------------------------------
 
 Result<void> QuilletMotorController::enable_neck(bool enable) {
-  can::CanTransport& bus = *can_transport_;
+  can_bus::CanTransport& bus = *can_transport_;
   for (std::size_t i = 0; i < kNeckJointCount; ++i) {
-    const damiao::Damiao& motor = neck_motors_[i];
+    const can_bus::damiao::Damiao& motor = neck_motors_[i];
     if (enable) {
       if (auto mode = motor.ensure_control_mode(bus, kMitControlMode); !mode) {
         return fail(joint_name(i) + ": ensure MIT mode failed: " + mode.error().message());

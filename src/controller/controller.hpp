@@ -44,7 +44,7 @@ class QuilletMotorController {
 
   // Over buses that are already open; `serial_port` may be null for a neck-only controller.
   QuilletMotorController(std::unique_ptr<servo_bus::SerialPort> serial_port,
-                         std::unique_ptr<can::CanTransport> can_transport);
+                         std::unique_ptr<can_bus::CanTransport> can_transport);
 
   QuilletMotorController(const QuilletMotorController&) = delete;
   QuilletMotorController& operator=(const QuilletMotorController&) = delete;
@@ -96,7 +96,7 @@ class QuilletMotorController {
   Result<NeckPositions> set_neck_position(const NeckPositions& positions);
   Result<double> set_single_neck_joint(std::size_t index, double position);
   Result<NeckPositions> read_neck_positions();
-  const damiao::MitCommand& neck_command(std::size_t index) const { return neck_commands_[index]; }
+  const can_bus::damiao::MitCommand& neck_command(std::size_t index) const { return neck_commands_[index]; }
 
   // Ramps each neck joint to the multiple of 2π nearest its position; leaves torque on.
   // `interrupted` is asked between cycles: homing can take tens of seconds, and whoever runs it
@@ -112,12 +112,12 @@ class QuilletMotorController {
   template <class Op>
   Result<void> with_serial_port(Op&& op);
 
-  std::array<damiao::Damiao, kNeckJointCount> neck_motors_;
-  feetech::FeetechProtocolHandler servo_protocol_;
+  std::array<can_bus::damiao::Damiao, kNeckJointCount> neck_motors_;
+  servo_bus::feetech::FeetechProtocolHandler servo_protocol_;
   // Declared before the serial port so that the port is closed first, then the CAN socket.
-  std::unique_ptr<can::CanTransport> can_transport_;
+  std::unique_ptr<can_bus::CanTransport> can_transport_;
   std::unique_ptr<servo_bus::SerialPort> serial_port_;
-  std::array<damiao::MitCommand, kNeckJointCount> neck_commands_;
+  std::array<can_bus::damiao::MitCommand, kNeckJointCount> neck_commands_;
   bool neck_torque_enabled_ = false;
   std::array<std::uint8_t, 7> servo_ids_;
 };

@@ -44,7 +44,7 @@ struct NeckJoint {
   std::uint16_t can_id;     // the motor's receive id
   std::uint16_t master_id;  // the id its replies carry
   std::chrono::nanoseconds timeout;
-  damiao::MitLimits limits;
+  can_bus::damiao::MitLimits limits;
   float default_kp;
   float default_kd;
   double lower;  // hard safety bounds of every clamped neck command, rad

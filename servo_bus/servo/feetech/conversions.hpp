@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdint>
 
-namespace quillet::servo::feetech {
+namespace quillet::servo_bus::feetech {
 
 inline constexpr double kPi = 3.141592653589793;
 inline constexpr double kTwoPi = 6.283185307179586;
@@ -28,4 +28,4 @@ constexpr std::int16_t radians_to_steps(double radians) {
   return static_cast<std::int16_t>(steps);  // truncation toward zero
 }
 
-}  // namespace quillet::servo::feetech
+}  // namespace quillet::servo_bus::feetech

@@ -3,10 +3,11 @@
 #include <array>
 #include <string>
 
-namespace quillet::servo::feetech::detail {
+namespace quillet::servo_bus::feetech {
 
-using quillet::feetech::CommunicationErrorKind;
+namespace {
 
+// One sync read of `width` bytes per id; a reply of any other length is ParsingError.
 std::expected<std::vector<std::vector<std::uint8_t>>, Error> sync_read_checked(
     FeetechProtocolHandler& handler, SerialPort& port, std::span<const std::uint8_t> ids, std::uint8_t address,
     std::uint8_t width) {
@@ -43,8 +44,6 @@ std::expected<std::vector<std::uint8_t>, Error> sync_read_u8(FeetechProtocolHand
   return values;
 }
 
-namespace {
-
 std::expected<void, Error> check_one_value_per_id(std::size_t ids, std::size_t values) {
   if (ids == values) return {};
   return std::unexpected(Error::io(IoErrorKind::InvalidInput,
@@ -63,8 +62,6 @@ struct SyncWriteData {
     for (const auto& item : storage) spans.emplace_back(item);
   }
 };
-
-}  // namespace
 
 std::expected<void, Error> sync_write_i16(FeetechProtocolHandler& handler, SerialPort& port,
                                           std::span<const std::uint8_t> ids, std::uint8_t address,
@@ -116,4 +113,61 @@ std::vector<std::uint8_t> from_bools(std::span<const bool> values) {
   return raw;
 }
 
-}  // namespace quillet::servo::feetech::detail
+}  // namespace
+
+std::expected<std::vector<std::int16_t>, Error> ServoModel::sync_read_raw_present_position(
+    FeetechProtocolHandler& handler, SerialPort& port, std::span<const std::uint8_t> ids) const {
+  return sync_read_i16(handler, port, ids, registers.present_position);
+}
+
+std::expected<std::vector<double>, Error> ServoModel::sync_read_present_position(
+    FeetechProtocolHandler& handler, SerialPort& port, std::span<const std::uint8_t> ids) const {
+  auto raw = sync_read_raw_present_position(handler, port, ids);
+  if (!raw) return std::unexpected(std::move(raw.error()));
+  return to_radians(*raw);
+}
+
+std::expected<std::vector<std::uint8_t>, Error> ServoModel::sync_read_present_voltage(
+    FeetechProtocolHandler& handler, SerialPort& port, std::span<const std::uint8_t> ids) const {
+  return sync_read_u8(handler, port, ids, registers.present_voltage);
+}
+
+std::expected<std::vector<std::uint8_t>, Error> ServoModel::sync_read_raw_torque_enable(
+    FeetechProtocolHandler& handler, SerialPort& port, std::span<const std::uint8_t> ids) const {
+  return sync_read_u8(handler, port, ids, registers.torque_enable);
+}
+
+std::expected<std::vector<bool>, Error> ServoModel::sync_read_torque_enable(
+    FeetechProtocolHandler& handler, SerialPort& port, std::span<const std::uint8_t> ids) const {
+  auto raw = sync_read_raw_torque_enable(handler, port, ids);
+  if (!raw) return std::unexpected(std::move(raw.error()));
+  return to_bools(*raw);
+}
+
+std::expected<void, Error> ServoModel::sync_write_raw_goal_position(
+    FeetechProtocolHandler& handler, SerialPort& port, std::span<const std::uint8_t> ids,
+    std::span<const std::int16_t> steps) const {
+  return sync_write_i16(handler, port, ids, registers.goal_position, steps);
+}
+
+std::expected<void, Error> ServoModel::sync_write_goal_position(
+    FeetechProtocolHandler& handler, SerialPort& port, std::span<const std::uint8_t> ids,
+    std::span<const double> radians) const {
+  const std::vector<std::int16_t> steps = to_steps(radians);
+  return sync_write_raw_goal_position(handler, port, ids, steps);
+}
+
+std::expected<void, Error> ServoModel::sync_write_raw_torque_enable(
+    FeetechProtocolHandler& handler, SerialPort& port, std::span<const std::uint8_t> ids,
+    std::span<const std::uint8_t> values) const {
+  return sync_write_u8(handler, port, ids, registers.torque_enable, values);
+}
+
+std::expected<void, Error> ServoModel::sync_write_torque_enable(
+    FeetechProtocolHandler& handler, SerialPort& port, std::span<const std::uint8_t> ids,
+    std::span<const bool> enable) const {
+  const std::vector<std::uint8_t> raw = from_bools(enable);
+  return sync_write_raw_torque_enable(handler, port, ids, raw);
+}
+
+}  // namespace quillet::servo_bus::feetech

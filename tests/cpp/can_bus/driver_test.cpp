@@ -7,11 +7,11 @@
 
 #include "fake_transport.hpp"
 
-using namespace quillet::damiao;
-using quillet::can::CanError;
-using quillet::can::CanFrame;
-using quillet::can::CanId;
-using quillet::can::testing::FakeTransport;
+using namespace quillet::can_bus::damiao;
+using quillet::can_bus::CanError;
+using quillet::can_bus::CanFrame;
+using quillet::can_bus::CanId;
+using quillet::can_bus::testing::FakeTransport;
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 

@@ -10,7 +10,7 @@
 
 #include "can_bus/transport/can_transport.hpp"
 
-namespace quillet::can::testing {
+namespace quillet::can_bus::testing {
 
 class FakeTransport : public CanTransport {
  public:
@@ -45,4 +45,4 @@ class FakeTransport : public CanTransport {
   void push_error(CanError e) { incoming.push_back(std::unexpected(std::move(e))); }
 };
 
-}  // namespace quillet::can::testing
+}  // namespace quillet::can_bus::testing

@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-using namespace quillet::damiao;
+using namespace quillet::can_bus::damiao;
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <set>
 
-using namespace quillet::damiao;
+using namespace quillet::can_bus::damiao;
 
 TEST(RegisterTable, RowsAsSpecified) {
   const RegisterInfo* r = lookup(0);

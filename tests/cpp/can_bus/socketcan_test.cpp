@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-using namespace quillet::can;
+using namespace quillet::can_bus;
 using namespace std::chrono_literals;
 
 namespace {

@@ -7,10 +7,10 @@
 
 #include "fake_transport.hpp"
 
-using namespace quillet::can;
+using namespace quillet::can_bus;
 using quillet::IoError;
 using quillet::IoErrorKind;
-using quillet::can::testing::FakeTransport;
+using quillet::can_bus::testing::FakeTransport;
 using namespace std::chrono_literals;
 
 TEST(CanId, EqualOnlyWhenKindAndValueAreEqual) {

@@ -76,11 +76,11 @@ class ScriptedServos final : public quillet::servo_bus::SerialPort {
   std::deque<std::uint8_t> input_;
 };
 
-class SilentCan final : public quillet::can::CanTransport {
+class SilentCan final : public quillet::can_bus::CanTransport {
  public:
-  std::expected<void, quillet::can::CanError> send(const quillet::can::CanFrame&) override { return {}; }
-  std::expected<quillet::can::CanFrame, quillet::can::CanError> recv(std::chrono::nanoseconds) override {
-    return std::unexpected(quillet::can::CanError::timeout());
+  std::expected<void, quillet::can_bus::CanError> send(const quillet::can_bus::CanFrame&) override { return {}; }
+  std::expected<quillet::can_bus::CanFrame, quillet::can_bus::CanError> recv(std::chrono::nanoseconds) override {
+    return std::unexpected(quillet::can_bus::CanError::timeout());
   }
 };
 

@@ -3,7 +3,7 @@
 #include "pty_bus.hpp"
 #include "servo_bus/feetech_protocol/feetech.hpp"
 
-namespace quillet::feetech {
+namespace quillet::servo_bus::feetech {
 namespace {
 
 using servo_bus::testing::Bytes;
@@ -271,4 +271,4 @@ TEST_F(Transactions, PostDelayFollowsReadAndWriteOnly) {
 }
 
 }  // namespace
-}  // namespace quillet::feetech
+}  // namespace quillet::servo_bus::feetech

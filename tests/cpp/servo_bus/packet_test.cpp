@@ -6,7 +6,7 @@
 #include "servo_bus/feetech_protocol/packet.hpp"
 #include "pty_bus.hpp"
 
-namespace quillet::feetech {
+namespace quillet::servo_bus::feetech {
 namespace {
 
 using servo_bus::testing::Bytes;
@@ -155,4 +155,4 @@ TEST(ServoBusError, OriginsTextsAndKinds) {
 }
 
 }  // namespace
-}  // namespace quillet::feetech
+}  // namespace quillet::servo_bus::feetech

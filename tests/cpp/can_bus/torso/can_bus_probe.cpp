@@ -22,7 +22,7 @@
 #include "can_bus/damiao/driver.hpp"
 #include "can_bus/transport/socketcan.hpp"
 
-using namespace quillet;
+using namespace quillet::can_bus;
 using namespace std::chrono_literals;
 
 namespace {
@@ -41,9 +41,9 @@ std::uint32_t hex_number(const std::string& s) {
   return v;
 }
 
-can::CanId parse_id(const std::string& s) {
+CanId parse_id(const std::string& s) {
   const std::uint32_t v = hex_number(s.substr(1));
-  return s[0] == 'e' ? can::CanId::extended(v) : can::CanId::standard(v);
+  return s[0] == 'e' ? CanId::extended(v) : CanId::standard(v);
 }
 
 std::vector<std::uint8_t> parse_data(const std::string& s) {
@@ -80,7 +80,7 @@ std::string number(double v) {
   return buf;
 }
 
-std::string frame_json(const can::CanFrame& f) {
+std::string frame_json(const CanFrame& f) {
   return std::string("{\"id\": ") + std::to_string(f.id.value()) +
          ", \"extended\": " + (f.id.is_extended() ? "true" : "false") +
          ", \"fd\": " + (f.fd ? "true" : "false") + ", \"brs\": " + (f.brs ? "true" : "false") +
@@ -110,7 +110,7 @@ void emit(const std::string& step, const std::string& fields,
 }
 
 template <class T>
-std::string outcome(const std::expected<T, can::CanError>& r, std::string (*ok)(const T&)) {
+std::string outcome(const std::expected<T, CanError>& r, std::string (*ok)(const T&)) {
   if (!r) return "\"ok\": false, \"error\": " + quoted(r.error().message());
   return "\"ok\": true, \"value\": " + ok(*r);
 }
@@ -141,14 +141,14 @@ int main(int argc, char** argv) {
     return 2;
   }
   auto start = std::chrono::steady_clock::now();
-  auto opened = can::SocketCanTransport::open(argv[1]);
+  auto opened = SocketCanTransport::open(argv[1]);
   if (!opened) {
     emit("open", "\"ok\": false, \"error\": " + quoted(opened.error().message()),
          std::chrono::steady_clock::now() - start);
     return 0;
   }
   emit("open", "\"ok\": true", std::chrono::steady_clock::now() - start);
-  can::SocketCanTransport& bus = **opened;
+  SocketCanTransport& bus = **opened;
 
   for (int i = 2; i < argc; ++i) {
     const std::string step = argv[i];
@@ -162,14 +162,14 @@ int main(int argc, char** argv) {
       std::getline(std::cin, line);
       continue;
     } else if (op == "send" || op == "sendfd") {
-      can::CanFrame f{parse_data(a.at(2)), parse_id(a.at(1)), op == "sendfd",
+      CanFrame f{parse_data(a.at(2)), parse_id(a.at(1)), op == "sendfd",
                       a.size() > 3 && a[3] == "brs"};
       fields = outcome_void(bus.send(f));
     } else if (op == "recv") {
       fields = outcome(bus.recv(std::chrono::milliseconds(std::atoi(a.at(1).c_str()))),
                        &frame_json);
     } else if (op == "request") {
-      can::CanFrame f{parse_data(a.at(2)), parse_id(a.at(1))};
+      CanFrame f{parse_data(a.at(2)), parse_id(a.at(1))};
       fields = outcome(bus.request(f, parse_id(a.at(3)),
                                    std::chrono::milliseconds(std::atoi(a.at(4).c_str()))),
                        &frame_json);
