@@ -173,7 +173,7 @@ class FakeServoBus final : public servo_bus::SerialPort {
 
 // Three neck motors on CAN ids 1-3, replying on the same ids. Positions are packed over
 // [-12.5, 12.5] rad as the neck's motors are configured; the other state fields stay at mid-range.
-class FakeNeck final : public can::CanTransport {
+class FakeNeck final : public can_bus::CanTransport {
  public:
   static constexpr float kPMax = 12.5f;
 
@@ -190,7 +190,7 @@ class FakeNeck final : public can::CanTransport {
     std::lock_guard lock(mutex_);
     return position_[id];
   }
-  std::vector<can::CanFrame> sent() {
+  std::vector<can_bus::CanFrame> sent() {
     std::lock_guard lock(mutex_);
     return sent_;
   }
@@ -199,7 +199,7 @@ class FakeNeck final : public can::CanTransport {
     sent_.clear();
   }
 
-  std::expected<void, can::CanError> send(const can::CanFrame& frame) override {
+  std::expected<void, can_bus::CanError> send(const can_bus::CanFrame& frame) override {
     std::lock_guard lock(mutex_);
     sent_.push_back(frame);
     const auto& d = frame.data;
@@ -210,8 +210,8 @@ class FakeNeck final : public can::CanTransport {
     } else if (id == 0x7FF && d[2] == 0x33) {
       // Control mode 1 (MIT) for register 10, zero elsewhere.
       if (!silent_.contains(d[0])) {
-        incoming_.push_back(can::CanFrame{{d[0], d[1], 0x33, d[3], std::uint8_t(d[3] == 10 ? 1 : 0), 0, 0, 0},
-                                          can::CanId::standard(d[0])});
+        incoming_.push_back(can_bus::CanFrame{{d[0], d[1], 0x33, d[3], std::uint8_t(d[3] == 10 ? 1 : 0), 0, 0, 0},
+                                          can_bus::CanId::standard(d[0])});
       }
     } else if (id >= 1 && id <= 3) {
       const bool special = d[0] == 0xFF && d[1] == 0xFF && d[6] == 0xFF;
@@ -225,12 +225,12 @@ class FakeNeck final : public can::CanTransport {
     return {};
   }
 
-  std::expected<can::CanFrame, can::CanError> recv(std::chrono::nanoseconds timeout) override {
+  std::expected<can_bus::CanFrame, can_bus::CanError> recv(std::chrono::nanoseconds timeout) override {
     std::unique_lock lock(mutex_);
     if (!ready_.wait_for(lock, timeout, [&] { return !incoming_.empty(); })) {
-      return std::unexpected(can::CanError::timeout());
+      return std::unexpected(can_bus::CanError::timeout());
     }
-    can::CanFrame frame = incoming_.front();
+    can_bus::CanFrame frame = incoming_.front();
     incoming_.pop_front();
     return frame;
   }
@@ -240,16 +240,16 @@ class FakeNeck final : public can::CanTransport {
     if (silent_.contains(id)) return;
     const float clamped = std::fmax(-kPMax, std::fmin(kPMax, position_[id]));
     const auto p = static_cast<unsigned>(std::lround((clamped + kPMax) * 65535.0f / (2 * kPMax)));
-    incoming_.push_back(can::CanFrame{{id, std::uint8_t(p >> 8), std::uint8_t(p & 0xFF), 0x80, 0x08, 0x00, 30, 31},
-                                      can::CanId::standard(id)});
+    incoming_.push_back(can_bus::CanFrame{{id, std::uint8_t(p >> 8), std::uint8_t(p & 0xFF), 0x80, 0x08, 0x00, 30, 31},
+                                      can_bus::CanId::standard(id)});
   }
 
   std::mutex mutex_;
   std::condition_variable ready_;
   std::map<std::uint8_t, float> position_{{1, 0.0f}, {2, 0.0f}, {3, 0.0f}};
   std::set<std::uint8_t> silent_;
-  std::deque<can::CanFrame> incoming_;
-  std::vector<can::CanFrame> sent_;
+  std::deque<can_bus::CanFrame> incoming_;
+  std::vector<can_bus::CanFrame> sent_;
 };
 
 // The controller owns its buses; these hand it a view of fakes that the test keeps, so that the
@@ -266,11 +266,11 @@ class PortView final : public servo_bus::SerialPort {
   std::shared_ptr<FakeServoBus> bus_;
 };
 
-class CanView final : public can::CanTransport {
+class CanView final : public can_bus::CanTransport {
  public:
   explicit CanView(std::shared_ptr<FakeNeck> neck) : neck_(std::move(neck)) {}
-  std::expected<void, can::CanError> send(const can::CanFrame& frame) override { return neck_->send(frame); }
-  std::expected<can::CanFrame, can::CanError> recv(std::chrono::nanoseconds timeout) override { return neck_->recv(timeout); }
+  std::expected<void, can_bus::CanError> send(const can_bus::CanFrame& frame) override { return neck_->send(frame); }
+  std::expected<can_bus::CanFrame, can_bus::CanError> recv(std::chrono::nanoseconds timeout) override { return neck_->recv(timeout); }
 
  private:
   std::shared_ptr<FakeNeck> neck_;

@@ -152,7 +152,7 @@ TEST(RetryTest, RetriesOnlyMissedRepliesAndInterruptions) {
   EXPECT_EQ(pauses, (std::vector<std::chrono::nanoseconds>{20ms, 20ms}));
   EXPECT_EQ(capture.messages(), (std::vector<std::string>{"Serial I/O recovered after 2 retries"}));
 
-  for (Error final : {Error(quillet::servo_bus::Error(quillet::feetech::CommunicationErrorKind::ChecksumError)),
+  for (Error final : {Error(quillet::servo_bus::Error(quillet::servo_bus::feetech::CommunicationErrorKind::ChecksumError)),
                       Error(quillet::servo_bus::Error::io(IoErrorKind::Other, "x")),
                       Error::message("serial port not configured (neck-only controller)")}) {
     calls = 0;
