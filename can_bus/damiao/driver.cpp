@@ -1,6 +1,5 @@
 #include "can_bus/damiao/driver.hpp"
 
-#include <thread>
 #include <vector>
 
 namespace quillet::can_bus::damiao {
@@ -22,8 +21,6 @@ CanFrame classic_frame(std::uint16_t id, const std::array<std::uint8_t, 8>& data
 std::unexpected<Error> transport_failure(CanError e) {
   return std::unexpected(Error(std::move(e)));
 }
-
-void real_sleep(std::chrono::nanoseconds d) { std::this_thread::sleep_for(d); }
 
 }  // namespace
 
@@ -121,13 +118,8 @@ std::expected<void, Error> Damiao::write_register(CanTransport& transport, std::
 }
 
 std::expected<void, Error> Damiao::ensure_control_mode(CanTransport& transport,
-                                                       std::uint8_t mode) const {
-  return ensure_control_mode(transport, mode, real_sleep);
-}
-
-std::expected<void, Error> Damiao::ensure_control_mode(CanTransport& transport,
                                                        std::uint8_t mode,
-                                                       const Sleeper& sleep) const {
+                                                       Clock& clock) const {
   auto read_mode = [&]() -> std::expected<std::uint32_t, Error> {
     auto value = read_register(transport, kCtrlModeRegister);
     if (!value) return std::unexpected(std::move(value.error()));
@@ -146,8 +138,7 @@ std::expected<void, Error> Damiao::ensure_control_mode(CanTransport& transport,
       !written) {
     return written;
   }
-  if (sleep) sleep(kControlModeSettle);
-  else real_sleep(kControlModeSettle);
+  clock.sleep_for(kControlModeSettle);
 
   auto after = read_mode();
   if (!after) return std::unexpected(std::move(after.error()));

@@ -5,21 +5,18 @@
 #include <chrono>
 #include <cstdint>
 #include <expected>
-#include <functional>
 
 #include "can_bus/damiao/error.hpp"
 #include "can_bus/damiao/mit.hpp"
 #include "can_bus/damiao/registers.hpp"
 #include "can_bus/transport/can_transport.hpp"
+#include "platform/clock.hpp"
 
 namespace quillet::can_bus::damiao {
 
 // One motor: configuration only, no record of the motor's state between calls.
 class Damiao {
  public:
-  // The sleep of ensure_control_mode (100 ms); replaceable in tests.
-  using Sleeper = std::function<void(std::chrono::nanoseconds)>;
-
   // The CAN id of broadcast management frames (feedback request, register access).
   static constexpr std::uint16_t kManagementId = 0x7FF;
   // The wait between writing and reading back CTRL_MODE in ensure_control_mode.
@@ -53,12 +50,10 @@ class Damiao {
   std::expected<void, Error> write_register(CanTransport& transport, std::uint8_t id,
                                             RegisterValue value) const;
 
-  // Reads CTRL_MODE; when it differs from `mode`, writes it, sleeps 100 ms (real sleep, or
-  // `sleep` when given) and reads it back (ControlModeMismatch when still different).
-  std::expected<void, Error> ensure_control_mode(CanTransport& transport,
-                                                 std::uint8_t mode) const;
+  // Reads CTRL_MODE; when it differs from `mode`, writes it, sleeps 100 ms on `clock` and reads
+  // it back (ControlModeMismatch when still different).
   std::expected<void, Error> ensure_control_mode(CanTransport& transport, std::uint8_t mode,
-                                                 const Sleeper& sleep) const;
+                                                 Clock& clock = real_clock()) const;
 
   // The shared exchange of enable, disable, control and request_feedback: sends a classic
   // frame with standard id (id & 0x7FF), awaits the first frame on standard (master_id &

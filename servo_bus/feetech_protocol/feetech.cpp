@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <string>
-#include <thread>
 #include <utility>
 
 namespace quillet::servo_bus::feetech {
@@ -30,18 +29,8 @@ std::expected<void, Error> check_sync_write(std::span<const std::uint8_t> ids, s
 
 }  // namespace
 
-void FeetechProtocolHandler::real_sleep(std::chrono::nanoseconds duration) { std::this_thread::sleep_for(duration); }
-
-void FeetechProtocolHandler::sleep(std::chrono::nanoseconds duration) const {
-  if (sleeper_) {
-    sleeper_(duration);
-  } else {
-    real_sleep(duration);
-  }
-}
-
-void FeetechProtocolHandler::after_exchange() const {
-  if (post_delay_) sleep(*post_delay_);
+void FeetechProtocolHandler::after_exchange() {
+  if (post_delay_) clock_->sleep_for(*post_delay_);
 }
 
 std::expected<void, Error> FeetechProtocolHandler::clear_input(SerialPort& port) {
@@ -61,7 +50,7 @@ std::expected<void, Error> FeetechProtocolHandler::clear_input(SerialPort& port)
       }
       remaining -= chunk;
     }
-    sleep(kClearPassSleep);
+    clock_->sleep_for(kClearPassSleep);
     if (pass >= kClearPasses) break;
     waiting = port.bytes_to_read();
     if (!waiting) return std::unexpected(Error(std::move(waiting.error())));

@@ -5,11 +5,11 @@
 #include <chrono>
 #include <cstdint>
 #include <expected>
-#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "platform/clock.hpp"
 #include "servo_bus/error.hpp"
 #include "servo_bus/feetech_protocol/packet.hpp"
 #include "servo_bus/serial_port/serial_port.hpp"
@@ -31,17 +31,12 @@ inline constexpr int kClearPasses = 3;
 //     with no id is allowed: it sends the packet and returns an empty list).
 class FeetechProtocolHandler {
  public:
-  // Called for every pause (clearing passes, post_delay). Tests inject a counting one.
-  using Sleeper = std::function<void(std::chrono::nanoseconds)>;
-  static void real_sleep(std::chrono::nanoseconds duration);
-
-  FeetechProtocolHandler() = default;
-  explicit FeetechProtocolHandler(std::optional<std::chrono::nanoseconds> post_delay,
-                                  Sleeper sleeper = &FeetechProtocolHandler::real_sleep)
-      : post_delay_(post_delay), sleeper_(std::move(sleeper)) {}
+  // Every pause (clearing passes, post_delay) sleeps on `clock`, which must outlive the handler.
+  explicit FeetechProtocolHandler(Clock& clock = real_clock(),
+                                  std::optional<std::chrono::nanoseconds> post_delay = std::nullopt)
+      : clock_(&clock), post_delay_(post_delay) {}
 
   std::optional<std::chrono::nanoseconds> post_delay() const { return post_delay_; }
-  void set_sleeper(Sleeper sleeper) { sleeper_ = std::move(sleeper); }
 
   // True when a valid reply from `id` arrived; false on any read or decode error; an error only
   // when sending failed.
@@ -72,11 +67,10 @@ class FeetechProtocolHandler {
 
  private:
   std::expected<void, Error> clear_input(SerialPort& port);
-  void sleep(std::chrono::nanoseconds duration) const;
-  void after_exchange() const;
+  void after_exchange();
 
+  Clock* clock_;
   std::optional<std::chrono::nanoseconds> post_delay_;
-  Sleeper sleeper_ = &FeetechProtocolHandler::real_sleep;
 };
 
 }  // namespace quillet::servo_bus::feetech

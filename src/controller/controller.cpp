@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <thread>
 #include <utility>
 
 #include "can_bus/transport/socketcan.hpp"
@@ -82,9 +81,12 @@ Result<std::unique_ptr<QuilletMotorController>> QuilletMotorController::create(
 }
 
 QuilletMotorController::QuilletMotorController(std::unique_ptr<servo_bus::SerialPort> serial_port,
-                                               std::unique_ptr<can_bus::CanTransport> can_transport)
-    : neck_motors_{make_neck_motor(kNeckJoints[0]), make_neck_motor(kNeckJoints[1]),
+                                               std::unique_ptr<can_bus::CanTransport> can_transport,
+                                               Clock& clock)
+    : clock_(clock),
+      neck_motors_{make_neck_motor(kNeckJoints[0]), make_neck_motor(kNeckJoints[1]),
                    make_neck_motor(kNeckJoints[2])},
+      servo_protocol_(clock),
       can_transport_(std::move(can_transport)),
       serial_port_(std::move(serial_port)) {
   for (std::size_t i = 0; i < kNeckJointCount; ++i) {
@@ -259,10 +261,10 @@ Result<std::vector<std::uint8_t>> QuilletMotorController::write_raw_packet(
     return *count;
   };
   auto count = waiting();
-  const auto start = std::chrono::steady_clock::now();
+  const auto start = clock_.now();
   while (count && *count == 0) {
-    if (std::chrono::steady_clock::now() - start >= kRawReplyWindow) break;
-    std::this_thread::sleep_for(kRawReplyPoll);
+    if (clock_.now() - start >= kRawReplyWindow) break;
+    clock_.sleep_for(kRawReplyPoll);
     count = waiting();
   }
   if (!count) return io_failure(count.error());
@@ -294,7 +296,7 @@ Result<void> QuilletMotorController::enable_neck(bool enable) {
   for (std::size_t i = 0; i < kNeckJointCount; ++i) {
     const can_bus::damiao::Damiao& motor = neck_motors_[i];
     if (enable) {
-      if (auto mode = motor.ensure_control_mode(bus, kMitControlMode); !mode) {
+      if (auto mode = motor.ensure_control_mode(bus, kMitControlMode, clock_); !mode) {
         return fail(joint_name(i) + ": ensure MIT mode failed: " + mode.error().message());
       }
       if (auto enabled = motor.enable(bus); !enabled) {
@@ -444,7 +446,7 @@ Result<NeckPositions> QuilletMotorController::neck_home(double speed, double tol
       }
     }
     if (std::all_of(settled.begin(), settled.end(), [](bool s) { return s; })) return observed;
-    std::this_thread::sleep_for(kHomingCycle);
+    clock_.sleep_for(kHomingCycle);
     if (interrupted && interrupted()) return fail("neck_home: interrupted");
   }
   using text::bracketed;
@@ -473,10 +475,10 @@ Result<void> QuilletMotorController::reboot(std::chrono::nanoseconds timeout) {
   }
 
   std::vector<std::uint8_t> pending(ids.begin(), ids.end());
-  const auto start = std::chrono::steady_clock::now();
+  const auto start = clock_.now();
   while (!pending.empty()) {
-    if (std::chrono::steady_clock::now() - start >= timeout) break;
-    std::this_thread::sleep_for(kRebootPollInterval);
+    if (clock_.now() - start >= timeout) break;
+    clock_.sleep_for(kRebootPollInterval);
     std::erase_if(pending, [&](std::uint8_t id) {
       auto answered = servo_protocol_.ping(*serial_port_, id);
       return answered && *answered;

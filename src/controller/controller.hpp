@@ -23,6 +23,7 @@
 #include "can_bus/transport/can_transport.hpp"
 #include "controller/error.hpp"
 #include "controller/joints.hpp"
+#include "platform/clock.hpp"
 #include "servo_bus/feetech_protocol/feetech.hpp"
 #include "servo_bus/serial_port/serial_port.hpp"
 
@@ -43,8 +44,11 @@ class QuilletMotorController {
       const std::optional<std::string>& serialport, const std::string& can_bus);
 
   // Over buses that are already open; `serial_port` may be null for a neck-only controller.
+  // Every pause (homing cycles, reboot polls, the raw reply's poll, the bus layers' own) sleeps
+  // on `clock`, which must outlive the controller.
   QuilletMotorController(std::unique_ptr<servo_bus::SerialPort> serial_port,
-                         std::unique_ptr<can_bus::CanTransport> can_transport);
+                         std::unique_ptr<can_bus::CanTransport> can_transport,
+                         Clock& clock = real_clock());
 
   QuilletMotorController(const QuilletMotorController&) = delete;
   QuilletMotorController& operator=(const QuilletMotorController&) = delete;
@@ -112,6 +116,7 @@ class QuilletMotorController {
   template <class Op>
   Result<void> with_serial_port(Op&& op);
 
+  Clock& clock_;
   std::array<can_bus::damiao::Damiao, kNeckJointCount> neck_motors_;
   servo_bus::feetech::FeetechProtocolHandler servo_protocol_;
   // Declared before the serial port so that the port is closed first, then the CAN socket.

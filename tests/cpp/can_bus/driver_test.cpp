@@ -6,12 +6,14 @@
 #include <limits>
 
 #include "fake_transport.hpp"
+#include "tests/cpp/platform/fake_clock.hpp"
 
 using namespace quillet::can_bus::damiao;
 using quillet::can_bus::CanError;
 using quillet::can_bus::CanFrame;
 using quillet::can_bus::CanId;
 using quillet::can_bus::testing::FakeTransport;
+using quillet::testing::FakeClock;
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -278,12 +280,12 @@ TEST(DamiaoControlMode, AlreadyInModeReadsOnceAndWritesNothing) {
   RegisterMotor file;
   file.regs[10] = 1;
   bus.on_send = std::ref(file);
-  int sleeps = 0;
-  auto r = motor().ensure_control_mode(bus, 1, [&](std::chrono::nanoseconds) { ++sleeps; });
+  FakeClock clock;
+  auto r = motor().ensure_control_mode(bus, 1, clock);
   ASSERT_TRUE(r) << r.error().message();
   ASSERT_EQ(bus.sent.size(), 1u);
   EXPECT_EQ(bus.sent[0], classic(0x7FF, {0x01, 0x00, 0x33, 0x0A, 0, 0, 0, 0}));
-  EXPECT_EQ(sleeps, 0);
+  EXPECT_TRUE(clock.sleeps.empty());
 }
 
 TEST(DamiaoControlMode, WritesSleepsAndVerifies) {
@@ -291,17 +293,15 @@ TEST(DamiaoControlMode, WritesSleepsAndVerifies) {
   RegisterMotor file;
   file.regs[10] = 2;
   bus.on_send = std::ref(file);
-  std::vector<std::chrono::nanoseconds> sleeps;
-  auto r = motor().ensure_control_mode(bus, 1, [&](std::chrono::nanoseconds d) {
-    EXPECT_EQ(bus.sent.size(), 2u);  // between the write and the read-back
-    sleeps.push_back(d);
-  });
+  FakeClock clock;
+  clock.on_sleep = [&] { EXPECT_EQ(bus.sent.size(), 2u); };  // between the write and the read-back
+  auto r = motor().ensure_control_mode(bus, 1, clock);
   ASSERT_TRUE(r) << r.error().message();
   ASSERT_EQ(bus.sent.size(), 3u);
   EXPECT_EQ(bus.sent[0], classic(0x7FF, {0x01, 0x00, 0x33, 0x0A, 0, 0, 0, 0}));
   EXPECT_EQ(bus.sent[1], classic(0x7FF, {0x01, 0x00, 0x55, 0x0A, 0x01, 0, 0, 0}));
   EXPECT_EQ(bus.sent[2], classic(0x7FF, {0x01, 0x00, 0x33, 0x0A, 0, 0, 0, 0}));
-  EXPECT_EQ(sleeps, (std::vector<std::chrono::nanoseconds>{100ms}));
+  EXPECT_EQ(clock.sleeps, (std::vector<std::chrono::nanoseconds>{100ms}));
   EXPECT_EQ(file.regs[10], 1u);
 }
 
@@ -311,7 +311,8 @@ TEST(DamiaoControlMode, MotorKeepingItsModeIsAMismatch) {
   file.regs[10] = 0x0302;  // the text reports the low byte
   file.accept_writes = false;
   bus.on_send = std::ref(file);
-  auto r = motor().ensure_control_mode(bus, 1, [](std::chrono::nanoseconds) {});
+  FakeClock clock;
+  auto r = motor().ensure_control_mode(bus, 1, clock);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error(), Error(Error::ControlModeMismatch{1, 2}));
   EXPECT_EQ(r.error().message(), "control mode verification failed: wrote 1, motor reports 2");
@@ -320,14 +321,16 @@ TEST(DamiaoControlMode, MotorKeepingItsModeIsAMismatch) {
 
 TEST(DamiaoControlMode, ReadFailureIsReturnedAsIsAndNothingIsWritten) {
   FakeTransport bus;  // no motor answers
-  auto r = motor().ensure_control_mode(bus, 1, [](std::chrono::nanoseconds) { FAIL(); });
+  FakeClock clock;
+  auto r = motor().ensure_control_mode(bus, 1, clock);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error(), Error(CanError::timeout()));
+  EXPECT_TRUE(clock.sleeps.empty());
   ASSERT_EQ(bus.sent.size(), 1u);
   EXPECT_EQ(bus.sent[0].data[2], 0x33);
 }
 
-TEST(DamiaoControlMode, DefaultSleepIsReal) {
+TEST(DamiaoControlMode, DefaultClockIsTheRealOne) {
   FakeTransport bus;
   RegisterMotor file;
   file.regs[10] = 4;

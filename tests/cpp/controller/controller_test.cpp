@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/log.hpp"
+#include "tests/cpp/platform/fake_clock.hpp"
 
 namespace {
 
@@ -93,7 +94,7 @@ class ControllerTest : public ::testing::Test {
     auto port = std::make_unique<ScriptedServos>();
     servos_ = port.get();
     return QuilletMotorController(with_servos ? std::move(port) : nullptr,
-                                  std::make_unique<SilentCan>());
+                                  std::make_unique<SilentCan>(), clock_);
   }
   std::vector<std::string> messages() const {
     std::vector<std::string> out;
@@ -102,6 +103,7 @@ class ControllerTest : public ::testing::Test {
   }
 
   CaptureSink sink_;
+  quillet::testing::FakeClock clock_;
   ScriptedServos* servos_ = nullptr;
 };
 
@@ -120,6 +122,7 @@ TEST_F(ControllerTest, RebootWaitsForEveryServoToAnswerAgain) {
   EXPECT_EQ(sink_.records[0], (Record{Level::Warn, "quillet_motor_controller::controller",
                                       "Rebooting motor left_arm_pitch (id=1)"}));
   EXPECT_EQ(sink_.records[6].message, "Rebooting motor nose_right (id=7)");
+  EXPECT_EQ(clock_.sleeps, (std::vector<std::chrono::nanoseconds>{std::chrono::milliseconds(100)}));
 }
 
 TEST_F(ControllerTest, RebootNamesTheServosThatStayedSilent) {
@@ -134,16 +137,17 @@ TEST_F(ControllerTest, RebootNamesTheServosThatStayedSilent) {
   EXPECT_EQ(logged[7], "Motor nose_top (id=5) did not respond after reboot within timeout");
   EXPECT_EQ(logged[8], "Motor nose_left (id=6) did not respond after reboot within timeout");
 
-  // Servos that answered once are never pinged again; the silent ones once per pass.
+  // Servos that answered once are never pinged again; the silent ones once per 100 ms pass, as
+  // long as the time-out has not passed before the pass begins.
   std::map<std::uint8_t, int> pings;
   for (auto [id, instruction] : servos_->instructions) {
     if (instruction == kPing) ++pings[id];
   }
   EXPECT_EQ(pings[1], 1);
   EXPECT_EQ(pings[7], 1);
-  EXPECT_EQ(pings[5], pings[6]);
-  EXPECT_GE(pings[5], 2);
-  EXPECT_LE(pings[5], 4);
+  EXPECT_EQ(pings[5], 3);
+  EXPECT_EQ(pings[6], 3);
+  EXPECT_EQ(clock_.sleeps.size(), 3u);
 }
 
 TEST_F(ControllerTest, RebootWithoutTimeLeftPingsNobody) {
@@ -155,6 +159,7 @@ TEST_F(ControllerTest, RebootWithoutTimeLeftPingsNobody) {
             "\"right_arm_pitch\", \"right_arm_yaw\", \"nose_top\", \"nose_left\", "
             "\"nose_right\"] - ids: [1, 2, 3, 4, 5, 6, 7])");
   EXPECT_EQ(servos_->instructions.size(), 7u);
+  EXPECT_TRUE(clock_.sleeps.empty());
 }
 
 TEST_F(ControllerTest, NeckOnlyControllerRebootsNothingAndReportsRawWritesAsUnsupported) {

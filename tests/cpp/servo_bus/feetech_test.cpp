@@ -2,6 +2,7 @@
 
 #include "pty_bus.hpp"
 #include "servo_bus/feetech_protocol/feetech.hpp"
+#include "tests/cpp/platform/fake_clock.hpp"
 
 namespace quillet::servo_bus::feetech {
 namespace {
@@ -20,10 +21,6 @@ struct Transactions : PtyFixture {
     // Replies are scripted to arrive before the reads; a generous time-out keeps a loaded
     // machine from turning a slow pty into a false time-out.
     port->set_timeout(std::chrono::milliseconds(1000));
-    handler.set_sleeper([this](std::chrono::nanoseconds duration) {
-      sleeps.push_back(duration);
-      if (on_sleep) on_sleep();
-    });
   }
 
   // Stale bytes that the port has really received before the next call.
@@ -33,9 +30,10 @@ struct Transactions : PtyFixture {
     servo_bus::testing::wait_until_waiting(*port, before + bytes.size());
   }
 
-  FeetechProtocolHandler handler;
-  std::vector<std::chrono::nanoseconds> sleeps;
-  std::function<void()> on_sleep;
+  quillet::testing::FakeClock clock;
+  FeetechProtocolHandler handler{clock};
+  std::vector<std::chrono::nanoseconds>& sleeps = clock.sleeps;
+  std::function<void()>& on_sleep = clock.on_sleep;
 };
 
 TEST_F(Transactions, QuietLineSendsWithOneQueryAndNoSleep) {
@@ -260,7 +258,7 @@ TEST_F(Transactions, TheLargestWriteGoesOut) {
 }
 
 TEST_F(Transactions, PostDelayFollowsReadAndWriteOnly) {
-  FeetechProtocolHandler delayed(std::chrono::milliseconds(3), [this](std::chrono::nanoseconds d) { sleeps.push_back(d); });
+  FeetechProtocolHandler delayed(clock, std::chrono::milliseconds(3));
   bus->script(status_bytes(5, {0x00}));
   bus->script(status_bytes(5, {}));
   bus->script(status_bytes(5, {}));
