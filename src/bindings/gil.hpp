@@ -26,23 +26,24 @@
 
 namespace quillet::py {
 
+namespace detail {
+// Takes the interpreter lock back when it goes. Never from inside a catch-all: during
+// interpreter shutdown taking the lock back may end this thread by a forced unwind, which a
+// handler that does not rethrow it would turn into an abort.
+struct RestoreThread {
+  explicit RestoreThread(PyThreadState* saved) noexcept : state(saved) {}
+  RestoreThread(const RestoreThread&) = delete;
+  RestoreThread& operator=(const RestoreThread&) = delete;
+  ~RestoreThread() noexcept(false) { PyEval_RestoreThread(state); }
+  PyThreadState* state;
+};
+}  // namespace detail
+
 // Runs `blocking` with the interpreter lock released; `blocking` must not touch Python.
 template <class F>
 decltype(auto) without_gil(F&& blocking) {
-  PyThreadState* state = PyEval_SaveThread();
-  try {
-    if constexpr (std::is_void_v<std::invoke_result_t<F&>>) {
-      blocking();
-      PyEval_RestoreThread(state);
-    } else {
-      decltype(auto) result = blocking();
-      PyEval_RestoreThread(state);
-      return result;
-    }
-  } catch (...) {
-    PyEval_RestoreThread(state);
-    throw;
-  }
+  detail::RestoreThread restore{PyEval_SaveThread()};
+  return blocking();
 }
 
 template <class Mutex>
