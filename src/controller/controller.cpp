@@ -20,7 +20,6 @@ using log::Level;
 
 namespace {
 
-constexpr std::uint8_t kMitControlMode = 1;
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
 constexpr auto kHomingCycle = std::chrono::nanoseconds(10'000'000);
@@ -51,14 +50,12 @@ can_bus::damiao::Damiao make_neck_motor(const NeckJoint& joint) {
 }
 
 // Builds the 7-element servo array from the arm group's values followed by the nose group's.
+// A group read returns exactly one value per id, or an error.
 template <class T, class A, class B>
-Result<std::array<T, 7>> join_groups(const A& arms, const B& nose) {
-  std::array<T, 7> out{};
-  if (arms.size() != ARM_IDS.size() || nose.size() != NOSE_IDS.size()) {
-    return std::unexpected(Error(servo_bus::Error(servo_bus::feetech::CommunicationErrorKind::ParsingError)));
-  }
-  std::copy(arms.begin(), arms.end(), out.begin());
-  std::copy(nose.begin(), nose.end(), out.begin() + ARM_IDS.size());
+std::array<T, kServoJoints.size()> join_groups(const A& arms, const B& nose) {
+  std::array<T, kServoJoints.size()> out{};
+  std::copy_n(arms.begin(), ARM_IDS.size(), out.begin());
+  std::copy_n(nose.begin(), NOSE_IDS.size(), out.begin() + ARM_IDS.size());
   return out;
 }
 
@@ -93,7 +90,6 @@ QuilletMotorController::QuilletMotorController(std::unique_ptr<servo_bus::Serial
     neck_commands_[i] = can_bus::damiao::MitCommand{0.0f, 0.0f, kNeckJoints[i].default_kp,
                                            kNeckJoints[i].default_kd, 0.0f};
   }
-  for (std::size_t i = 0; i < kServoJoints.size(); ++i) servo_ids_[i] = kServoJoints[i].id;
 }
 
 std::map<std::string, std::uint8_t> QuilletMotorController::get_motor_name_id() {
@@ -105,9 +101,9 @@ std::map<std::string, std::uint8_t> QuilletMotorController::get_motor_name_id() 
 Result<std::vector<std::uint8_t>> QuilletMotorController::check_missing_ids() {
   std::vector<std::uint8_t> missing;
   if (!serial_port_) return missing;
-  for (std::uint8_t id : servo_ids_) {
-    auto answered = servo_protocol_.ping(*serial_port_, id);
-    if (!answered || !*answered) missing.push_back(id);
+  for (const ServoJoint& joint : kServoJoints) {
+    auto answered = servo_protocol_.ping(*serial_port_, joint.id);
+    if (!answered || !*answered) missing.push_back(joint.id);
   }
   return missing;
 }
@@ -146,9 +142,8 @@ Result<bool> QuilletMotorController::is_torque_enabled() {
   if (!arms) return std::unexpected(Error(std::move(arms.error())));
   auto nose = sts3025bl.sync_read_torque_enable(servo_protocol_, *serial_port_, NOSE_IDS);
   if (!nose) return std::unexpected(Error(std::move(nose.error())));
-  auto all = join_groups<bool>(*arms, *nose);
-  if (!all) return std::unexpected(std::move(all.error()));
-  return std::all_of(all->begin(), all->end(), [](bool on) { return on; });
+  const auto all = join_groups<bool>(*arms, *nose);
+  return std::all_of(all.begin(), all.end(), [](bool on) { return on; });
 }
 
 template <class Op>
@@ -163,11 +158,11 @@ Result<void> QuilletMotorController::set_all_goal_positions(const ServoPositions
   if (any_nan(positions)) return not_a_number("set_all_goal_positions");
   const std::span<const double> all(positions);
   auto arms = with_serial_port([&](servo_bus::SerialPort& port) {
-    return sm40bl.sync_write_goal_position(servo_protocol_, port, ARM_IDS, all.first<4>());
+    return sm40bl.sync_write_goal_position(servo_protocol_, port, ARM_IDS, all.first<ARM_IDS.size()>());
   });
   if (!arms) return arms;
   return with_serial_port([&](servo_bus::SerialPort& port) {
-    return sts3025bl.sync_write_goal_position(servo_protocol_, port, NOSE_IDS, all.last<3>());
+    return sts3025bl.sync_write_goal_position(servo_protocol_, port, NOSE_IDS, all.last<NOSE_IDS.size()>());
   });
 }
 
@@ -200,14 +195,16 @@ Result<void> QuilletMotorController::set_nose_position(const std::array<double, 
 }
 
 Result<void> QuilletMotorController::enable_arms(bool enable) {
-  const std::array<bool, ARM_IDS.size()> values = {enable, enable, enable, enable};
+  std::array<bool, ARM_IDS.size()> values;
+  values.fill(enable);
   return with_serial_port([&](servo_bus::SerialPort& port) {
     return sm40bl.sync_write_torque_enable(servo_protocol_, port, ARM_IDS, values);
   });
 }
 
 Result<void> QuilletMotorController::enable_nose(bool enable) {
-  const std::array<bool, NOSE_IDS.size()> values = {enable, enable, enable};
+  std::array<bool, NOSE_IDS.size()> values;
+  values.fill(enable);
   return with_serial_port([&](servo_bus::SerialPort& port) {
     return sts3025bl.sync_write_torque_enable(servo_protocol_, port, NOSE_IDS, values);
   });
@@ -296,7 +293,7 @@ Result<void> QuilletMotorController::enable_neck(bool enable) {
   for (std::size_t i = 0; i < kNeckJointCount; ++i) {
     const can_bus::damiao::Damiao& motor = neck_motors_[i];
     if (enable) {
-      if (auto mode = motor.ensure_control_mode(bus, kMitControlMode, clock_); !mode) {
+      if (auto mode = motor.ensure_control_mode(bus, can_bus::damiao::kMitMode, clock_); !mode) {
         return fail(joint_name(i) + ": ensure MIT mode failed: " + mode.error().message());
       }
       if (auto enabled = motor.enable(bus); !enabled) {
@@ -460,41 +457,41 @@ Result<NeckPositions> QuilletMotorController::neck_home(double speed, double tol
 
 Result<void> QuilletMotorController::reboot(std::chrono::nanoseconds timeout) {
   if (!serial_port_) return {};
-  std::map<std::uint8_t, std::string> name_by_id;
-  for (const auto& [name, id] : get_motor_name_id()) name_by_id.emplace(id, name);
-  const auto ids = servo_ids_;
   const auto id_text = [](std::uint8_t id) { return std::to_string(id); };
 
-  for (std::uint8_t id : ids) {
+  for (const ServoJoint& joint : kServoJoints) {
     QUILLET_LOG(Level::Warn, kLogTarget,
-                "Rebooting motor " + name_by_id[id] + " (id=" + id_text(id) + ")");
+                "Rebooting motor " + std::string(joint.name) + " (id=" + id_text(joint.id) + ")");
     // A servo that does not answer is waited for below; only a failed send is an error.
-    if (auto sent = servo_protocol_.reboot(*serial_port_, id); !sent) {
+    if (auto sent = servo_protocol_.reboot(*serial_port_, joint.id); !sent) {
       return std::unexpected(Error(std::move(sent.error())));
     }
   }
 
-  std::vector<std::uint8_t> pending(ids.begin(), ids.end());
+  std::vector<const ServoJoint*> pending;
+  for (const ServoJoint& joint : kServoJoints) pending.push_back(&joint);
   const auto start = clock_.now();
   while (!pending.empty()) {
     if (clock_.now() - start >= timeout) break;
     clock_.sleep_for(kRebootPollInterval);
-    std::erase_if(pending, [&](std::uint8_t id) {
-      auto answered = servo_protocol_.ping(*serial_port_, id);
+    std::erase_if(pending, [&](const ServoJoint* joint) {
+      auto answered = servo_protocol_.ping(*serial_port_, joint->id);
       return answered && *answered;
     });
   }
   if (pending.empty()) return {};
 
-  std::vector<std::string> names;
-  for (std::uint8_t id : pending) {
+  std::vector<std::string_view> names;
+  std::vector<std::uint8_t> ids;
+  for (const ServoJoint* joint : pending) {
     QUILLET_LOG(Level::Warn, kLogTarget,
-                "Motor " + name_by_id[id] + " (id=" + id_text(id) +
+                "Motor " + std::string(joint->name) + " (id=" + id_text(joint->id) +
                     ") did not respond after reboot within timeout");
-    names.push_back(name_by_id[id]);
+    names.push_back(joint->name);
+    ids.push_back(joint->id);
   }
   return fail("Some motors did not respond after reboot (" + text::bracketed(names, text::quoted) +
-              " - ids: " + text::bracketed(pending, id_text) + ")");
+              " - ids: " + text::bracketed(ids, id_text) + ")");
 }
 
 }  // namespace quillet::controller

@@ -124,7 +124,6 @@ class QuilletMotorController {
   std::unique_ptr<servo_bus::SerialPort> serial_port_;
   std::array<can_bus::damiao::MitCommand, kNeckJointCount> neck_commands_;
   bool neck_torque_enabled_ = false;
-  std::array<std::uint8_t, 7> servo_ids_;
 };
 
 }  // namespace quillet::controller

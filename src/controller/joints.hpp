@@ -13,31 +13,73 @@
 
 namespace quillet::controller {
 
+// The arms are SM40BL servos, the nose STS3025BL servos: one group transaction per model.
+enum class ServoGroup : std::uint8_t { LeftArm, RightArm, Nose };
+
 struct ServoJoint {
   std::string_view name;
   std::uint8_t id;
+  ServoGroup group;
 };
 
 // Order of every seven-element servo array of the system.
 inline constexpr std::array<ServoJoint, 7> kServoJoints{{
-    {"left_arm_pitch", 1},
-    {"left_arm_yaw", 2},
-    {"right_arm_pitch", 3},
-    {"right_arm_yaw", 4},
-    {"nose_top", 5},
-    {"nose_left", 6},
-    {"nose_right", 7},
+    {"left_arm_pitch", 1, ServoGroup::LeftArm},
+    {"left_arm_yaw", 2, ServoGroup::LeftArm},
+    {"right_arm_pitch", 3, ServoGroup::RightArm},
+    {"right_arm_yaw", 4, ServoGroup::RightArm},
+    {"nose_top", 5, ServoGroup::Nose},
+    {"nose_left", 6, ServoGroup::Nose},
+    {"nose_right", 7, ServoGroup::Nose},
 }};
 
-// Id groups, in the order of the values that go with them. The arms are SM40BL servos, the nose
-// STS3025BL servos.
-inline constexpr std::array<std::uint8_t, 4> ARM_IDS{1, 2, 3, 4};
-inline constexpr std::array<std::uint8_t, 2> LEFT_ARM_IDS{1, 2};
-inline constexpr std::array<std::uint8_t, 2> RIGHT_ARM_IDS{3, 4};
-inline constexpr std::array<std::uint8_t, 3> NOSE_IDS{5, 6, 7};
+namespace detail {
+template <ServoGroup... Groups>
+constexpr bool in(ServoGroup group) {
+  return ((group == Groups) || ...);
+}
+// The ids of the joints in `Groups`, in table order.
+template <ServoGroup... Groups>
+constexpr auto ids_of() {
+  constexpr std::size_t count = [] {
+    std::size_t n = 0;
+    for (const ServoJoint& joint : kServoJoints) n += in<Groups...>(joint.group) ? 1 : 0;
+    return n;
+  }();
+  std::array<std::uint8_t, count> ids{};
+  std::size_t next = 0;
+  for (const ServoJoint& joint : kServoJoints) {
+    if (in<Groups...>(joint.group)) ids[next++] = joint.id;
+  }
+  return ids;
+}
+template <ServoGroup... Groups>
+constexpr bool id_in(std::uint8_t id) {
+  for (const ServoJoint& joint : kServoJoints) {
+    if (joint.id == id) return in<Groups...>(joint.group);
+  }
+  return false;
+}
+}  // namespace detail
 
-inline constexpr bool is_arm_id(std::uint8_t id) { return id >= 1 && id <= 4; }
-inline constexpr bool is_nose_id(std::uint8_t id) { return id >= 5 && id <= 7; }
+// Id groups, in the order of the values that go with them.
+inline constexpr auto ARM_IDS = detail::ids_of<ServoGroup::LeftArm, ServoGroup::RightArm>();
+inline constexpr auto LEFT_ARM_IDS = detail::ids_of<ServoGroup::LeftArm>();
+inline constexpr auto RIGHT_ARM_IDS = detail::ids_of<ServoGroup::RightArm>();
+inline constexpr auto NOSE_IDS = detail::ids_of<ServoGroup::Nose>();
+
+inline constexpr bool is_arm_id(std::uint8_t id) {
+  return detail::id_in<ServoGroup::LeftArm, ServoGroup::RightArm>(id);
+}
+inline constexpr bool is_nose_id(std::uint8_t id) { return detail::id_in<ServoGroup::Nose>(id); }
+
+// A seven-element servo array is the arm group's values followed by the nose group's.
+static_assert([] {
+  for (std::size_t i = 0; i < kServoJoints.size(); ++i) {
+    if ((i < ARM_IDS.size()) == (kServoJoints[i].group == ServoGroup::Nose)) return false;
+  }
+  return true;
+}());
 
 struct NeckJoint {
   std::string_view name;

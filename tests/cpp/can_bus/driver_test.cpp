@@ -281,7 +281,7 @@ TEST(DamiaoControlMode, AlreadyInModeReadsOnceAndWritesNothing) {
   file.regs[10] = 1;
   bus.on_send = std::ref(file);
   FakeClock clock;
-  auto r = motor().ensure_control_mode(bus, 1, clock);
+  auto r = motor().ensure_control_mode(bus, kMitMode, clock);
   ASSERT_TRUE(r) << r.error().message();
   ASSERT_EQ(bus.sent.size(), 1u);
   EXPECT_EQ(bus.sent[0], classic(0x7FF, {0x01, 0x00, 0x33, 0x0A, 0, 0, 0, 0}));
@@ -295,7 +295,7 @@ TEST(DamiaoControlMode, WritesSleepsAndVerifies) {
   bus.on_send = std::ref(file);
   FakeClock clock;
   clock.on_sleep = [&] { EXPECT_EQ(bus.sent.size(), 2u); };  // between the write and the read-back
-  auto r = motor().ensure_control_mode(bus, 1, clock);
+  auto r = motor().ensure_control_mode(bus, kMitMode, clock);
   ASSERT_TRUE(r) << r.error().message();
   ASSERT_EQ(bus.sent.size(), 3u);
   EXPECT_EQ(bus.sent[0], classic(0x7FF, {0x01, 0x00, 0x33, 0x0A, 0, 0, 0, 0}));
@@ -312,7 +312,7 @@ TEST(DamiaoControlMode, MotorKeepingItsModeIsAMismatch) {
   file.accept_writes = false;
   bus.on_send = std::ref(file);
   FakeClock clock;
-  auto r = motor().ensure_control_mode(bus, 1, clock);
+  auto r = motor().ensure_control_mode(bus, kMitMode, clock);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error(), Error(Error::ControlModeMismatch{1, 2}));
   EXPECT_EQ(r.error().message(), "control mode verification failed: wrote 1, motor reports 2");
@@ -322,7 +322,7 @@ TEST(DamiaoControlMode, MotorKeepingItsModeIsAMismatch) {
 TEST(DamiaoControlMode, ReadFailureIsReturnedAsIsAndNothingIsWritten) {
   FakeTransport bus;  // no motor answers
   FakeClock clock;
-  auto r = motor().ensure_control_mode(bus, 1, clock);
+  auto r = motor().ensure_control_mode(bus, kMitMode, clock);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error(), Error(CanError::timeout()));
   EXPECT_TRUE(clock.sleeps.empty());
@@ -336,7 +336,7 @@ TEST(DamiaoControlMode, DefaultClockIsTheRealOne) {
   file.regs[10] = 4;
   bus.on_send = std::ref(file);
   const auto start = std::chrono::steady_clock::now();
-  ASSERT_TRUE(motor().ensure_control_mode(bus, 1));
+  ASSERT_TRUE(motor().ensure_control_mode(bus, kMitMode));
   EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
 }
 

@@ -211,3 +211,18 @@ TEST_F(ControllerTest, NeckCommandsThatAreNotNumbersAreRefusedBeforeAnyFrame) {
 }
 
 }  // namespace
+
+namespace quillet::controller {
+namespace {
+
+TEST(JointTable, IdGroupsAndMembershipComeFromTheTable) {
+  static_assert(ARM_IDS == std::array<std::uint8_t, 4>{1, 2, 3, 4});
+  static_assert(LEFT_ARM_IDS == std::array<std::uint8_t, 2>{1, 2});
+  static_assert(RIGHT_ARM_IDS == std::array<std::uint8_t, 2>{3, 4});
+  static_assert(NOSE_IDS == std::array<std::uint8_t, 3>{5, 6, 7});
+  static_assert(is_arm_id(1) && is_arm_id(4) && !is_arm_id(5) && !is_arm_id(0));
+  static_assert(is_nose_id(5) && is_nose_id(7) && !is_nose_id(4) && !is_nose_id(8));
+}
+
+}  // namespace
+}  // namespace quillet::controller
