@@ -1,6 +1,5 @@
 #include "control_loop/handle_commands.hpp"
 
-#include <thread>
 #include <utility>
 
 #include "control_loop/retry.hpp"
@@ -36,7 +35,7 @@ Result<void> record_torque(Cell<TorqueOutcome>& last_torque, const Result<void>&
 }  // namespace
 
 Result<void> handle_commands(QuilletMotorController& controller, Cell<TorqueOutcome>& last_torque,
-                             MotorCommand command, std::uint64_t allowed_retries) {
+                             MotorCommand command, std::uint64_t allowed_retries, Clock& clock) {
   QuilletMotorController& c = controller;
   return std::visit(
       Overloaded{
@@ -65,9 +64,8 @@ Result<void> handle_commands(QuilletMotorController& controller, Cell<TorqueOutc
           [&](EnableArms& cmd) { return c.enable_arms(cmd.enable); },
           [&](EnableNose& cmd) { return c.enable_nose(cmd.enable); },
           [&](ReadRawBytes& cmd) -> Result<void> {
-            auto bytes = with_retry(
-                [&] { return c.read_raw_bytes(cmd.id, cmd.address, cmd.length); }, allowed_retries,
-                [](std::chrono::nanoseconds pause) { std::this_thread::sleep_for(pause); });
+            auto bytes = with_retry([&] { return c.read_raw_bytes(cmd.id, cmd.address, cmd.length); },
+                                    allowed_retries, clock);
             if (!bytes) return std::unexpected(std::move(bytes.error()));  // the reply closes
             // A caller that gave up waiting does not make the read a failure.
             (void)std::move(cmd.reply).send(std::move(*bytes));

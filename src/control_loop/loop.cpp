@@ -20,20 +20,12 @@ namespace quillet::control_loop {
 namespace {
 
 using controller::QuilletMotorController;
-using MonotonicClock = std::chrono::steady_clock;
 using log::Level;
 using namespace std::chrono_literals;
 
 constexpr std::uint8_t kSupplyUp = 110;  // tenths of a volt
 constexpr auto kSupplyPoll = 100ms;
 constexpr auto kRebootTimeout = 1s;
-
-void pause(std::chrono::nanoseconds duration) { std::this_thread::sleep_for(duration); }
-
-template <class Operation>
-auto retried(Operation&& operation, std::uint64_t allowed_retries) {
-  return with_retry(std::forward<Operation>(operation), allowed_retries, pause);
-}
 
 // A sample: whole seconds plus the nanoseconds below them, never negative.
 double seconds_of(std::chrono::nanoseconds duration) {
@@ -52,9 +44,11 @@ std::unexpected<StartupError> communication_failure() {
 // The servo supply comes up some time after the robot is switched on; nothing may move before.
 std::expected<void, StartupError> wait_for_supply(QuilletMotorController& controller,
                                                   const LoopSettings& settings,
-                                                  const Interrupted& interrupted) {
+                                                  const Interrupted& interrupted, Clock& clock) {
   QUILLET_LOG(Level::Info, kLogTarget, "Waiting for voltage to be stable at 12V...");
-  auto read = [&] { return retried([&] { return controller.read_all_voltages(); }, settings.allowed_retries); };
+  auto read = [&] {
+    return with_retry([&] { return controller.read_all_voltages(); }, settings.allowed_retries, clock);
+  };
   auto voltages = read();
   if (!voltages) return communication_failure();
   const auto below = [](const std::array<std::uint8_t, 7>& v) {
@@ -65,7 +59,7 @@ std::expected<void, StartupError> wait_for_supply(QuilletMotorController& contro
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now() - start);
   };
   while (below(*voltages) && elapsed() < settings.voltage_rampup_timeout) {
-    pause(kSupplyPoll);
+    clock.sleep_for(kSupplyPoll);
     if (interrupted && interrupted()) return std::unexpected(StartupError::WasInterrupted{});
     voltages = read();
     if (!voltages) return communication_failure();
@@ -114,7 +108,7 @@ class LoopThread {
              std::shared_ptr<Cell<bool>> stop_requested, CommandReceiver commands,
              std::shared_ptr<Cell<PositionOutcome>> last_position,
              std::shared_ptr<Cell<TorqueOutcome>> last_torque,
-             std::optional<LoopStatistics> statistics, const LoopSettings& settings)
+             std::optional<LoopStatistics> statistics, const LoopSettings& settings, Clock& clock)
       : controller_(std::move(controller)),
         stop_requested_(std::move(stop_requested)),
         commands_(std::move(commands)),
@@ -122,11 +116,12 @@ class LoopThread {
         last_torque_(std::move(last_torque)),
         statistics_(std::move(statistics)),
         period_(settings.read_position_loop_period),
-        allowed_retries_(settings.allowed_retries) {}
+        allowed_retries_(settings.allowed_retries),
+        clock_(clock) {}
 
   // The cycle, one event per pass, until a pass ends with the stop flag set; then the drain.
   void run() {
-    start_ = last_tick_ = last_publish_ = MonotonicClock::now();
+    start_ = last_tick_ = last_publish_ = clock_.now();
     for (;;) {
       switch (next_event()) {
         case Event::Tick: tick(); break;
@@ -143,13 +138,13 @@ class LoopThread {
 
   // Tick k is due at start + k periods: a loop that fell behind delivers the overdue ticks one
   // per pass, and the schedule never shifts.
-  MonotonicClock::time_point tick_due() const {
+  Clock::time_point tick_due() const {
     return start_ + period_ * static_cast<std::int64_t>(next_tick_);
   }
 
   Event next_event() {
     for (;;) {
-      const bool tick_ready = MonotonicClock::now() >= tick_due();
+      const bool tick_ready = clock_.now() >= tick_due();
       const bool command_ready = commands_.ready();
       // Neither side may starve the other: when both are ready, a coin decides.
       if (tick_ready && command_ready) return coin_(random_) ? Event::Tick : Event::Command;
@@ -161,7 +156,7 @@ class LoopThread {
         case CommandReceiver::Wait::Woken: return Event::None;  // close() asks to look at the flag
         case CommandReceiver::Wait::Disconnected:
           // No command can arrive any more; only ticks remain.
-          std::this_thread::sleep_until(tick_due());
+          clock_.sleep_for(tick_due() - clock_.now());
           continue;
       }
     }
@@ -169,19 +164,19 @@ class LoopThread {
 
   void tick() {
     ++next_tick_;
-    const auto now = MonotonicClock::now();
+    const auto now = clock_.now();
     if (statistics_) {
       const double period = seconds_of(now - last_tick_);
       statistics_->last_stats->with([&](ControlLoopStats& stats, bool) { stats.period.push_back(period); });
       last_tick_ = now;
     }
-    PositionOutcome outcome = read_pos(*controller_, allowed_retries_);
+    PositionOutcome outcome = read_pos(*controller_, allowed_retries_, clock_);
     last_position_->with([&](PositionOutcome& value, bool poisoned) {
       if (!poisoned) value = std::move(outcome);
     });
     if (!statistics_) return;
-    pending_read_dt_.push_back(seconds_of(MonotonicClock::now() - now));
-    if (MonotonicClock::now() - last_publish_ > statistics_->pub_period) publish();
+    pending_read_dt_.push_back(seconds_of(clock_.now() - now));
+    if (clock_.now() - last_publish_ > statistics_->pub_period) publish();
   }
 
   void publish() {
@@ -193,16 +188,17 @@ class LoopThread {
     });
     pending_read_dt_.clear();
     pending_write_dt_.clear();
-    last_publish_ = MonotonicClock::now();
+    last_publish_ = clock_.now();
   }
 
   void command() {
     std::optional<MotorCommand> next = commands_.try_recv();
     if (!next) return;
-    const auto t0 = MonotonicClock::now();
+    const auto t0 = clock_.now();
     // A failed command is dropped: commands with a reply tell their caller through it.
-    const bool ok = handle_commands(*controller_, *last_torque_, std::move(*next), allowed_retries_).has_value();
-    if (ok && statistics_) pending_write_dt_.push_back(seconds_of(MonotonicClock::now() - t0));
+    const bool ok =
+        handle_commands(*controller_, *last_torque_, std::move(*next), allowed_retries_, clock_).has_value();
+    if (ok && statistics_) pending_write_dt_.push_back(seconds_of(clock_.now() - t0));
   }
 
   // Executes what was accepted before the stop. The queue refuses new commands first, so that a
@@ -210,7 +206,7 @@ class LoopThread {
   void drain() {
     commands_.close();
     while (std::optional<MotorCommand> next = commands_.try_recv()) {
-      (void)handle_commands(*controller_, *last_torque_, std::move(*next), allowed_retries_);
+      (void)handle_commands(*controller_, *last_torque_, std::move(*next), allowed_retries_, clock_);
     }
   }
 
@@ -223,10 +219,11 @@ class LoopThread {
 
   const std::chrono::nanoseconds period_;
   const std::uint64_t allowed_retries_;
-  MonotonicClock::time_point start_{};
+  Clock& clock_;
+  Clock::time_point start_{};
   std::uint64_t next_tick_ = 0;
-  MonotonicClock::time_point last_tick_{};
-  MonotonicClock::time_point last_publish_{};
+  Clock::time_point last_tick_{};
+  Clock::time_point last_publish_{};
   std::vector<double> pending_read_dt_;
   std::vector<double> pending_write_dt_;
   std::minstd_rand random_{std::random_device{}()};
@@ -246,10 +243,11 @@ std::string StartupError::message() const {
   return "interrupted";
 }
 
-PositionOutcome read_pos(QuilletMotorController& controller, std::uint64_t allowed_retries) {
+PositionOutcome read_pos(QuilletMotorController& controller, std::uint64_t allowed_retries,
+                         Clock& clock) {
   controller::ServoPositions servos{};
   if (controller.has_serial_port()) {
-    auto read = retried([&] { return controller.read_all_positions(); }, allowed_retries);
+    auto read = with_retry([&] { return controller.read_all_positions(); }, allowed_retries, clock);
     if (!read) return std::unexpected(MotorError::communication_failure());
     servos = *read;
   }
@@ -267,12 +265,12 @@ std::expected<std::unique_ptr<QuilletControlLoop>, StartupError> QuilletControlL
   }
   auto controller = QuilletMotorController::create(serialport, can_bus);
   if (!controller) return failure(MotorError::PortOpenFailed{serialport.value_or("")});
-  return start(std::move(*controller), settings, interrupted);
+  return start(std::move(*controller), settings, interrupted, real_clock());
 }
 
 std::expected<std::unique_ptr<QuilletControlLoop>, StartupError> QuilletControlLoop::start(
     std::unique_ptr<QuilletMotorController> controller, const LoopSettings& settings,
-    const Interrupted& interrupted) {
+    const Interrupted& interrupted, Clock& clock) {
   auto [command_tx, command_rx] = bounded_queue<MotorCommand>(kCommandQueueCapacity);
   std::optional<LoopStatistics> statistics;
   if (settings.stats_pub_period) {
@@ -281,17 +279,17 @@ std::expected<std::unique_ptr<QuilletControlLoop>, StartupError> QuilletControlL
 
   if (auto present = check_presence(*controller); !present) return std::unexpected(present.error());
   if (controller->has_serial_port()) {
-    if (auto up = wait_for_supply(*controller, settings, interrupted); !up) {
+    if (auto up = wait_for_supply(*controller, settings, interrupted, clock); !up) {
       return std::unexpected(up.error());
     }
     if (!controller->reboot(kRebootTimeout)) return communication_failure();
   }
   auto motor_name_id = controller->get_motor_name_id();
-  PositionOutcome first = read_pos(*controller, settings.allowed_retries);
+  PositionOutcome first = read_pos(*controller, settings.allowed_retries, clock);
   if (!first) return failure(first.error());
   TorqueOutcome torque = false;
   if (controller->has_serial_port()) {
-    auto read = retried([&] { return controller->is_torque_enabled(); }, settings.allowed_retries);
+    auto read = with_retry([&] { return controller->is_torque_enabled(); }, settings.allowed_retries, clock);
     if (!read) return communication_failure();
     torque = *read;
   }
@@ -307,7 +305,7 @@ std::expected<std::unique_ptr<QuilletControlLoop>, StartupError> QuilletControlL
 
   auto state = std::make_unique<LoopThread>(std::move(controller), loop->stop_requested_,
                                             std::move(command_rx), loop->last_position_,
-                                            loop->last_torque_, std::move(statistics), settings);
+                                            loop->last_torque_, std::move(statistics), settings, clock);
   auto ended_by_fault = std::make_shared<std::atomic<bool>>(false);
   try {
     std::thread thread([state = std::move(state), ended_by_fault]() mutable {
@@ -365,7 +363,7 @@ std::expected<Bytes, MotorError> QuilletControlLoop::async_read_raw_bytes(std::u
   if (!submit(ReadRawBytes{id, address, length, std::move(reply)})) {
     return std::unexpected(MotorError::communication_failure());
   }
-  auto bytes = replied.recv_until(MonotonicClock::now() + kRawReadReplyTimeout);
+  auto bytes = replied.recv_until(std::chrono::steady_clock::now() + kRawReadReplyTimeout);
   if (!bytes) return std::unexpected(MotorError::communication_failure());
   return std::move(*bytes);
 }

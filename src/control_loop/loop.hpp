@@ -22,6 +22,7 @@
 #include "control_loop/motor_error.hpp"
 #include "control_loop/records.hpp"
 #include "controller/controller.hpp"
+#include "platform/clock.hpp"
 
 namespace quillet::control_loop {
 
@@ -69,7 +70,7 @@ using TorqueOutcome = std::expected<bool, MotorError>;
 // the three neck motors (once), stamped with the wall clock when both are done. Any failure is
 // CommunicationFailure.
 PositionOutcome read_pos(controller::QuilletMotorController& controller,
-                         std::uint64_t allowed_retries);
+                         std::uint64_t allowed_retries, Clock& clock = real_clock());
 
 class QuilletControlLoop {
  public:
@@ -82,9 +83,11 @@ class QuilletControlLoop {
       const LoopSettings& settings, const Interrupted& interrupted = {});
 
   // Start-up from the presence checks on, over a controller whose buses are already open.
+  // `clock` paces the loop (its ticks, retries and start-up polls); it must run in real time,
+  // since the loop also waits for commands until the next tick is due.
   static std::expected<std::unique_ptr<QuilletControlLoop>, StartupError> start(
       std::unique_ptr<controller::QuilletMotorController> controller, const LoopSettings& settings,
-      const Interrupted& interrupted = {});
+      const Interrupted& interrupted = {}, Clock& clock = real_clock());
 
   QuilletControlLoop(const QuilletControlLoop&) = delete;
   QuilletControlLoop& operator=(const QuilletControlLoop&) = delete;

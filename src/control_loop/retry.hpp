@@ -7,6 +7,7 @@
 #include <string>
 
 #include "controller/error.hpp"
+#include "platform/clock.hpp"
 #include "support/log.hpp"
 
 namespace quillet::control_loop {
@@ -19,10 +20,10 @@ inline constexpr std::chrono::milliseconds kRetryPause{20};
 bool is_retryable(const controller::Error& error);
 
 // Runs `operation` (returning a std::expected with controller::Error) up to `allowed_retries`
-// times in all (at least once), pausing `pause(kRetryPause)` between attempts. Logs
+// times in all (at least once), sleeping kRetryPause on `clock` between attempts. Logs
 // "Serial I/O recovered after N retries" when an attempt after the first succeeds.
-template <class Operation, class Pause>
-auto with_retry(Operation&& operation, std::uint64_t allowed_retries, Pause&& pause)
+template <class Operation>
+auto with_retry(Operation&& operation, std::uint64_t allowed_retries, Clock& clock)
     -> decltype(operation()) {
   for (std::uint64_t attempt = 0;; ++attempt) {
     auto result = operation();
@@ -34,7 +35,7 @@ auto with_retry(Operation&& operation, std::uint64_t allowed_retries, Pause&& pa
       return result;
     }
     if (attempt + 1 >= allowed_retries || !is_retryable(result.error())) return result;
-    pause(std::chrono::nanoseconds(kRetryPause));
+    clock.sleep_for(kRetryPause);
   }
 }
 

@@ -10,6 +10,7 @@
 #include "control_loop/retry.hpp"
 #include "controller/controller.hpp"
 #include "log_capture.hpp"
+#include "tests/cpp/platform/fake_clock.hpp"
 
 namespace {
 
@@ -137,8 +138,7 @@ Result<int> io_failure(IoErrorKind kind) {
 
 TEST(RetryTest, RetriesOnlyMissedRepliesAndInterruptions) {
   quillet::testing::LogCapture capture;
-  std::vector<std::chrono::nanoseconds> pauses;
-  auto pause = [&](std::chrono::nanoseconds d) { pauses.push_back(d); };
+  quillet::testing::FakeClock pause;
 
   int calls = 0;
   auto twice_then_ok = [&]() -> Result<int> {
@@ -149,7 +149,7 @@ TEST(RetryTest, RetriesOnlyMissedRepliesAndInterruptions) {
   };
   EXPECT_EQ(with_retry(twice_then_ok, 5, pause), 42);
   EXPECT_EQ(calls, 3);
-  EXPECT_EQ(pauses, (std::vector<std::chrono::nanoseconds>{20ms, 20ms}));
+  EXPECT_EQ(pause.sleeps, (std::vector<std::chrono::nanoseconds>{20ms, 20ms}));
   EXPECT_EQ(capture.messages(), (std::vector<std::string>{"Serial I/O recovered after 2 retries"}));
 
   for (Error final : {Error(quillet::servo_bus::Error(quillet::servo_bus::feetech::CommunicationErrorKind::ChecksumError)),
