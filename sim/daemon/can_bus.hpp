@@ -1,16 +1,19 @@
 // The simulated CAN bus: a broker on an abstract unix address per interface name, and the
-// motors on it. Each client is one AF_CAN socket of a process under the SocketCAN stand-in.
+// motors on it. Each client is one AF_CAN socket of a process under the SocketCAN stand-in;
+// the messages are those of broker_protocol.hpp.
 //
-// Client to broker, one message each: a 16-byte classic frame, a 72-byte FD frame, or one byte
-// saying whether the client takes FD frames (1) or not (0, the start). Broker to client: frames
-// only. A client's frame reaches every other client (FD frames only those that take them) and
-// every motor; a motor's frame reaches every client.
+// The broker does what the kernel does for raw sockets on a vcan: a client's frame reaches
+// every other client that wants it (receive filters, error mask, FD frames) unless the writer
+// turned local loopback off, comes back to the writer only when it asked for its own frames,
+// and reaches every motor. A motor's frame reaches every client that wants it. A client that
+// does not read loses frames once its receive buffer is full, and is told how many.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -32,9 +35,30 @@ struct CanEntry {
   CanFrame frame;
 };
 
+// One receive filter of a raw socket, as the kernel's struct can_filter.
+struct CanFilter {
+  std::uint32_t id;
+  std::uint32_t mask;
+};
+
+// What a raw socket asked for; the defaults are those of a new socket.
+struct ClientSettings {
+  bool takes_fd = false;
+  bool loopback = true;
+  bool receive_own = false;
+  bool join_filters = false;
+  bool any_interface = false;
+  std::uint32_t error_mask = 0;
+  std::uint32_t receive_buffer = 212992;
+  std::vector<CanFilter> filters{CanFilter{0, 0}};
+
+  // Whether a frame passes the filters and the error mask (FD and loopback aside).
+  bool wants(const CanFrame& frame) const;
+};
+
 class CanBus {
  public:
-  CanBus(EventLoop& loop, std::vector<std::uint8_t> motor_ids, bool wire_timing);
+  CanBus(EventLoop& loop, std::vector<std::uint8_t> motor_ids, bool wire_timing, bool fd_capable);
   ~CanBus();
   CanBus(const CanBus&) = delete;
   CanBus& operator=(const CanBus&) = delete;
@@ -42,6 +66,7 @@ class CanBus {
   // Listens as `name`, or as the first free "vcanN" when it is empty; the reason on failure.
   std::string open(const std::string& name);
   const std::string& name() const { return name_; }
+  bool fd_capable() const { return fd_capable_; }
 
   Motor* motor(std::uint8_t id);
   std::vector<Motor>& motors() { return motors_; }
@@ -53,7 +78,7 @@ class CanBus {
   Record<CanEntry>& record() { return record_; }
 
   // Reads what the clients sent. Before any frame is passed on, every pending connection is
-  // accepted and every option byte already sent is applied: a socket bound before a frame was
+  // accepted and every setting already sent is applied: a socket bound before a frame was
   // written hears that frame, as on a real interface.
   // At most `limit` frames; the rest stays queued for the next call, so that one client
   // writing without pause cannot starve the rest of the torso.
@@ -68,7 +93,11 @@ class CanBus {
   struct Client {
     int fd;
     int number;
-    bool takes_fd;
+    ClientSettings settings;
+    std::uint32_t drops = 0;
+    // Connections to the brokers of other interfaces, by name: where frames the client sends
+    // to them go, and (bound to every interface) where frames of theirs come from.
+    std::map<std::string, int> proxies;
   };
   struct Pending {
     Nanos due;
@@ -77,19 +106,34 @@ class CanBus {
   };
 
   void accept_all();
-  bool settle(int fd);  // applies the options at the head of the queue; true when a frame waits
+  // Applies the messages at the head of the queue that are not frames; the size of the frame
+  // that waits, or 0.
+  std::size_t settle(int fd);
   void settle_all();
+  void apply_settings(Client& client, std::span<const std::uint8_t> message);
   void drop_client(int fd);
   void submit(const CanFrame& frame, CanSource source);
   void deliver(const CanFrame& frame, CanSource source);
-  void flush_due();
+  // Sends one message to a client unless its receive buffer is full (then counts a drop).
+  void send_to(Client& client, std::span<const std::uint8_t> message);
+  std::vector<std::uint8_t> delivery(const Client& client, const CanFrame& frame, std::uint8_t flags,
+                                     const char* interface) const;
   void send_reply(const CanFrame& reply, std::uint8_t motor_id);
+  void flush_due();
   void foreign_tick();
   CanFrame foreign_frame() const;
+
+  // Connections to other interfaces' brokers on a client's behalf.
+  int proxy_for(Client& client, const std::string& interface);
+  void open_proxies(Client& client);
+  void send_proxy_settings(const Client& client, int proxy_fd);
+  void on_proxy(int client_fd, int proxy_fd);
+  void close_proxy(Client& client, const std::string& interface);
 
   EventLoop& loop_;
   std::vector<Motor> motors_;
   bool wire_timing_;
+  bool fd_capable_;
   std::string name_;
   int listen_fd_ = -1;
   std::map<int, Client> clients_;  // by fd

@@ -26,7 +26,7 @@ namespace {
 constexpr std::string_view kUsage =
     "usage: quillet-torso [--control-fd FD] [--servos IDS|none | --no-servo-bus]\n"
     "                     [--motors IDS|none] [--wire-timing] [--serial-link PATH]\n"
-    "                     [--can-interface NAME]\n";
+    "                     [--can-interface NAME] [--classic-can]\n";
 
 struct Options {
   int control_fd = -1;
@@ -34,6 +34,7 @@ struct Options {
   std::vector<std::uint8_t> servos{1, 2, 3, 4, 5, 6, 7};
   std::vector<std::uint8_t> motors{1, 2, 3};
   bool wire_timing = false;
+  bool can_fd = true;
   std::optional<std::string> serial_link;
   std::string can_interface;
 };
@@ -64,6 +65,8 @@ std::optional<Options> parse(int argc, char** argv) {
     };
     if (arg == "--wire-timing") {
       o.wire_timing = true;
+    } else if (arg == "--classic-can") {
+      o.can_fd = false;
     } else if (arg == "--no-servo-bus") {
       o.servo_bus = false;
     } else if (arg == "--control-fd" || arg == "--servos" || arg == "--motors" || arg == "--serial-link" ||
@@ -117,7 +120,7 @@ int main(int argc, char** argv) {
     torso.servo_line = std::make_unique<ServoLine>(loop, *torso.servo_bus, options->wire_timing, options->serial_link);
     error = torso.servo_line->plug();
   }
-  torso.can_bus = std::make_unique<CanBus>(loop, options->motors, options->wire_timing);
+  torso.can_bus = std::make_unique<CanBus>(loop, options->motors, options->wire_timing, options->can_fd);
   if (error.empty()) error = torso.can_bus->open(options->can_interface);
 
   JsonWriter hello;

@@ -13,15 +13,19 @@ namespace quillet::socketcan {
 namespace {
 
 // A record packed in one word, so that it is read and written whole: bit 0 marks a CAN
-// socket, bit 1 FD frames, bits 8 to 15 the interface slot plus one.
+// socket, bits 1 to 4 its flags, bits 8 to 15 the interface slot plus one.
 constexpr std::uint32_t kPresent = 1u << 0;
 constexpr std::uint32_t kFdFrames = 1u << 1;
+constexpr std::uint32_t kInterfaceFd = 1u << 2;
+constexpr std::uint32_t kDropsWanted = 1u << 3;
+constexpr std::uint32_t kGone = 1u << 4;
 constexpr int kInterfaceShift = 8;
 constexpr std::uint32_t kInterfaceMask = 0xffu << kInterfaceShift;
 
 struct Slot {
   std::atomic<std::uint64_t> inode{0};
   std::atomic<std::uint32_t> state{0};
+  std::atomic<std::int64_t> last_time{0};
 };
 
 // Two levels, so that a process with few descriptors holds one small chunk.
@@ -37,6 +41,9 @@ pthread_mutex_t g_change_lock = PTHREAD_MUTEX_INITIALIZER;
 std::uint32_t pack(const CanSocket& socket) noexcept {
   std::uint32_t state = kPresent;
   if (socket.fd_frames) state |= kFdFrames;
+  if (socket.interface_fd) state |= kInterfaceFd;
+  if (socket.drops_wanted) state |= kDropsWanted;
+  if (socket.gone) state |= kGone;
   if (socket.interface >= 0) {
     state |= (static_cast<std::uint32_t>(socket.interface) + 1) << kInterfaceShift;
   }
@@ -44,8 +51,12 @@ std::uint32_t pack(const CanSocket& socket) noexcept {
 }
 
 CanSocket unpack(std::uint32_t state, std::uint64_t inode) noexcept {
-  return CanSocket{inode, (state & kFdFrames) != 0,
-                   static_cast<int>((state & kInterfaceMask) >> kInterfaceShift) - 1};
+  return CanSocket{inode,
+                   (state & kFdFrames) != 0,
+                   static_cast<int>((state & kInterfaceMask) >> kInterfaceShift) - 1,
+                   (state & kInterfaceFd) != 0,
+                   (state & kDropsWanted) != 0,
+                   (state & kGone) != 0};
 }
 
 Slot* existing_slot(int fd) noexcept {
@@ -114,6 +125,7 @@ int remember(int fd, const CanSocket& socket) noexcept {
   Slot* slot = new_slot(fd);
   if (slot == nullptr) return ENOMEM;
   slot->inode.store(socket.inode, std::memory_order_relaxed);
+  slot->last_time.store(0, std::memory_order_relaxed);
   slot->state.store(pack(socket), std::memory_order_release);
   return 0;
 }
@@ -161,6 +173,29 @@ void update(const CanSocket& socket) noexcept {
       }
     }
   }
+}
+
+bool in_use(std::uint64_t inode) noexcept {
+  for (std::atomic<Slot*>& entry : g_chunks) {
+    Slot* chunk = entry.load(std::memory_order_acquire);
+    if (chunk == nullptr) continue;
+    for (int i = 0; i < kChunkSize; ++i) {
+      if ((chunk[i].state.load(std::memory_order_acquire) & kPresent) != 0 &&
+          chunk[i].inode.load(std::memory_order_relaxed) == inode) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+void note_time(int fd, std::int64_t time_ns) noexcept {
+  if (Slot* slot = existing_slot(fd)) slot->last_time.store(time_ns, std::memory_order_relaxed);
+}
+
+std::int64_t last_time(int fd) noexcept {
+  const Slot* slot = existing_slot(fd);
+  return slot == nullptr ? 0 : slot->last_time.load(std::memory_order_relaxed);
 }
 
 ChangeLock::ChangeLock() noexcept { ::pthread_mutex_lock(&g_change_lock); }

@@ -15,8 +15,14 @@ namespace quillet::socketcan {
 struct CanSocket {
   std::uint64_t inode = 0;  // shared by every descriptor of the socket
   bool fd_frames = false;
-  int interface = -1;  // slot in the interface table, -1 while unbound
+  int interface = -1;  // slot in the interface table, -1 while unbound, or kEveryInterface
+  bool interface_fd = false;  // the interface takes FD frames (its MTU is 72)
+  bool drops_wanted = false;  // SO_RXQ_OVFL
+  bool gone = false;  // the torso serving the interface stopped, and the socket was told
 };
+
+// Bound to interface index 0: every interface at once.
+inline constexpr int kEveryInterface = 254;
 
 // Descriptors at or above this are never taken for CAN sockets.
 inline constexpr int kMaxDescriptors = 1 << 20;
@@ -39,6 +45,12 @@ void forget_range(unsigned first, unsigned last) noexcept;
 void copy(int from, int to) noexcept;
 // Stores `socket` for every descriptor of socket.inode.
 void update(const CanSocket& socket) noexcept;
+// Whether any descriptor of this process refers to socket `inode`.
+bool in_use(std::uint64_t inode) noexcept;
+
+// The time of the last frame read from a descriptor (CLOCK_REALTIME, ns), 0 before the first.
+void note_time(int fd, std::int64_t time_ns) noexcept;
+std::int64_t last_time(int fd) noexcept;
 
 // Serialises the changes that take more than one step (binding, options, new interface names).
 // Never taken on the paths of close() or of frames.

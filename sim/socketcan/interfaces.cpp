@@ -1,7 +1,9 @@
 #include "interfaces.hpp"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <time.h>
 
 #include <atomic>
 #include <cctype>
@@ -20,6 +22,7 @@ namespace {
 // so readers need no lock.
 char g_names[kMaxInterfaces][broker::kMaxNameLength + 1];
 std::atomic<int> g_count{0};
+std::atomic<unsigned> g_mtus[kMaxInterfaces];
 
 // The names the kernel accepts for an interface.
 bool is_valid_name(const char* name) noexcept {
@@ -39,6 +42,37 @@ int find_slot(const char* name) noexcept {
     if (std::strcmp(g_names[slot], name) == 0) return slot;
   }
   return -1;
+}
+
+// The broker answers a new connection with its hello once its loop comes round to it.
+constexpr int kHelloTimeoutMs = 5000;
+
+// Connects `fd` to a broker and reads the hello; 0 or the errno.
+int connect_and_greet(int fd, const sockaddr_un& address, socklen_t length, unsigned& mtu) noexcept {
+  // The broker is local, so the connection is made at once even on a non-blocking socket; only
+  // a full backlog makes it wait, a millisecond at a time.
+  for (int attempt = 0;; ++attempt) {
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) break;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN && attempt < 2000) {
+      const timespec pause{0, 1'000'000};
+      ::nanosleep(&pause, nullptr);
+      continue;
+    }
+    return errno == ECONNREFUSED || errno == ENOENT ? ENODEV : errno;
+  }
+  broker::Delivery hello{};
+  for (;;) {
+    pollfd wait{fd, POLLIN, 0};
+    const int ready = ::poll(&wait, 1, kHelloTimeoutMs);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return ENODEV;
+    const ssize_t got = real::recv()(fd, &hello, sizeof hello, MSG_DONTWAIT);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (got != static_cast<ssize_t>(sizeof hello) || hello.kind != broker::kHello) return ENODEV;
+    mtu = hello.mtu;
+    return 0;
+  }
 }
 
 }  // namespace
@@ -64,6 +98,11 @@ bool is_served(const char* name) noexcept {
 
 unsigned index_of_served(const char* name) noexcept {
   if (!is_served(name)) return 0;
+  return index_of_known(name);
+}
+
+unsigned index_of_known(const char* name) noexcept {
+  if (name == nullptr || !is_valid_name(name)) return 0;
   int slot = find_slot(name);
   if (slot < 0) {
     ChangeLock lock;
@@ -77,6 +116,43 @@ unsigned index_of_served(const char* name) noexcept {
     }
   }
   return slot < 0 ? 0 : index_of_slot(slot);
+}
+
+int connect_served(int fd, const char* name, unsigned& mtu) noexcept {
+  sockaddr_un address;
+  const socklen_t length = is_valid_name(name) ? broker::broker_address(name, address) : 0;
+  if (length == 0) return ENODEV;
+  const int error = connect_and_greet(fd, address, length, mtu);
+  if (error == 0) {
+    const int slot = find_slot(name);
+    if (slot >= 0) g_mtus[slot].store(mtu, std::memory_order_relaxed);
+  }
+  return error;
+}
+
+unsigned mtu_of_served(const char* name) noexcept {
+  const int saved = errno;
+  unsigned mtu = 0;
+  const int fd = real::socket()(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd >= 0) {
+    if (connect_served(fd, name, mtu) != 0) mtu = 0;
+    real::close()(fd);
+  }
+  errno = saved;
+  return mtu;
+}
+
+unsigned mtu_of_slot(int slot) noexcept {
+  const char* name = name_of_slot(slot);
+  if (name == nullptr) return 0;
+  const unsigned known = g_mtus[slot].load(std::memory_order_relaxed);
+  return known != 0 ? known : mtu_of_served(name);
+}
+
+void for_each_served(void (*visit)(const char* name, void* context), void* context) noexcept {
+  const int saved = errno;
+  broker::for_each_served_name(real::read(), [&](const char* name) { visit(name, context); });
+  errno = saved;
 }
 
 int slot_of_index(unsigned index) noexcept {

@@ -16,6 +16,21 @@ bool is_served(const char* name) noexcept;
 // errno untouched.
 unsigned index_of_served(const char* name) noexcept;
 
+// The index of a name known to be served (named by its torso), else 0. errno untouched.
+unsigned index_of_known(const char* name) noexcept;
+
+// Connects unix socket `fd` to the torso serving `name` and reads its hello, which tells the
+// interface's MTU (also kept for mtu_of_slot); 0 or the errno (ENODEV when nobody serves it).
+int connect_served(int fd, const char* name, unsigned& mtu) noexcept;
+
+// The MTU of a served interface, else 0. errno untouched.
+unsigned mtu_of_served(const char* name) noexcept;
+// The MTU of the interface in a slot, asked of its torso the first time; 0 when not served.
+unsigned mtu_of_slot(int slot) noexcept;
+
+// Calls visit(name) for every interface a torso serves now.
+void for_each_served(void (*visit)(const char* name, void* context), void* context) noexcept;
+
 // The slot of a made-up index, -1 for any other index.
 int slot_of_index(unsigned index) noexcept;
 unsigned index_of_slot(int slot) noexcept;

@@ -1,17 +1,23 @@
 // The calls a process makes on raw CAN sockets, carried to the brokers of a running virtual
 // torso. A raw CAN socket is a unix seqpacket socket underneath, connected to the broker of
 // its interface at bind(); frames then travel as single messages, so poll, time-outs and the
-// socket-level options work on it natively. Reads and writes on it are only watched for what
-// the kernel would refuse or report otherwise (a frame of the wrong size, a vanished broker).
+// socket-level options work on it natively. The broker applies the raw socket's options
+// (filters, error mask, loopback, own frames) and puts a header before each frame it passes
+// on, which the receiving calls here take off again: it tells the frame's interface, whether
+// the frame came from this host or this socket (MSG_DONTROUTE, MSG_CONFIRM), its time and how
+// many frames the socket lost. Writes are checked for what the kernel would refuse.
 // Every other descriptor and call passes straight to the C library, errno as it leaves it.
 #include <fcntl.h>
 #include <linux/can.h>
 #include <linux/can/raw.h>
+#include <linux/sockios.h>
 #include <net/if.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -20,12 +26,14 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 
 #include "broker_protocol.hpp"
 #include "fd_table.hpp"
 #include "interfaces.hpp"
+#include "options.hpp"
 #include "real_calls.hpp"
 
 #define QSC_EXPORT extern "C" __attribute__((visibility("default")))
@@ -47,6 +55,10 @@ constexpr std::size_t kLengthByte = offsetof(can_frame, len);
 constexpr unsigned kCloseRangeUnshare = 1u << 1;
 constexpr unsigned kCloseRangeCloexec = 1u << 2;
 
+// A writer waits this long at most for the broker to take a burst before it is told that the
+// queue is full, as a device whose queue stays full.
+constexpr int kBurstWaitMs = 100;
+
 int fail(int error) noexcept {
   errno = error;
   return -1;
@@ -57,95 +69,261 @@ bool is_can_request(int domain, int type, int protocol) noexcept {
          protocol == CAN_RAW;
 }
 
-// The errno the kernel gives a raw CAN socket for writing these bytes, 0 when it takes them.
-int frame_error(const unsigned char* frame, std::size_t size, bool fd_frames) noexcept {
+// The errno the kernel gives a raw CAN socket for writing these bytes to an interface, 0 when
+// it takes them.
+int frame_error(const unsigned char* frame, std::size_t size, bool fd_frames,
+                bool interface_fd) noexcept {
   if (size == sizeof(can_frame)) return frame[kLengthByte] <= CAN_MAX_DLEN ? 0 : EINVAL;
-  if (size == sizeof(canfd_frame) && fd_frames) {
+  if (size == sizeof(canfd_frame) && fd_frames && interface_fd) {
     return frame[kLengthByte] <= CANFD_MAX_DLEN ? 0 : EINVAL;
   }
   return EINVAL;
 }
 
-// The errno for sending to an explicit address from a socket bound to `socket.interface`.
-int destination_error(const CanSocket& socket, const sockaddr* address,
-                      socklen_t length) noexcept {
-  if (address == nullptr) return 0;
-  if (length < kCanNameLength) return EINVAL;
-  sockaddr_can destination{};
-  std::memcpy(&destination, address, std::min<std::size_t>(length, sizeof destination));
-  if (destination.can_family != AF_CAN) return EINVAL;
-  const int slot = sc::slot_of_index(static_cast<unsigned>(destination.can_ifindex));
-  if (slot < 0) return ENXIO;
-  // One connection carries one interface: sending elsewhere is not offered.
-  return slot == socket.interface ? 0 : EOPNOTSUPP;
-}
-
-// What becomes of an outgoing frame on descriptor `fd`.
-enum class Route { plain, frame, refused };
-
-struct Outgoing {
-  Route route = Route::plain;
-  int error = 0;
-};
-
-Outgoing route_outgoing(int fd, const unsigned char* frame, std::size_t size,
-                        const sockaddr* address = nullptr, socklen_t length = 0) noexcept {
-  const std::optional<CanSocket> socket = sc::find(fd);
-  if (!socket) return {};
-  int error = destination_error(*socket, address, length);
-  if (error == 0 && socket->interface < 0) error = ENXIO;
-  if (error == 0) error = frame_error(frame, size, socket->fd_frames);
-  if (error == 0) return {Route::frame, 0};
-  // About to answer unlike a plain socket: make sure the record is not stale.
-  if (!sc::is_same_socket(fd, *socket)) {
-    sc::forget(fd);
-    return {};
-  }
-  return {Route::refused, error};
-}
-
-// A read of 0 bytes from a broker means it has gone, like an interface taken down: report it
-// as the kernel would rather than as an empty frame.
-ssize_t after_receive(int fd, ssize_t received, std::size_t wanted) noexcept {
-  if (received != 0 || wanted == 0) return received;
-  const std::optional<CanSocket> socket = sc::find(fd);
-  if (!socket || !sc::is_same_socket(fd, *socket)) return received;
-  errno = ENETDOWN;
-  return -1;
-}
-
-void put_can_address(const CanSocket& socket, sockaddr* address, socklen_t* length) noexcept {
+void put_can_address(unsigned index, sockaddr* address, socklen_t* length) noexcept {
   if (address == nullptr || length == nullptr) return;
   sockaddr_can name{};
   name.can_family = AF_CAN;
-  name.can_ifindex =
-      socket.interface < 0 ? 0 : static_cast<int>(sc::index_of_slot(socket.interface));
+  name.can_ifindex = static_cast<int>(index);
   std::memcpy(address, &name, std::min(*length, kCanNameLength));
   *length = kCanNameLength;
 }
 
-bool send_fd_option(int fd, bool enabled) noexcept {
-  const unsigned char option = enabled ? broker::kFdFramesOn : broker::kFdFramesOff;
-  return real::send()(fd, &option, 1, MSG_NOSIGNAL) == 1;
+unsigned bound_index(const CanSocket& socket) noexcept {
+  if (socket.interface < 0 || socket.interface == sc::kEveryInterface || socket.gone) return 0;
+  return sc::index_of_slot(socket.interface);
 }
 
-// The broker is local, so the connection is made at once even on a non-blocking socket; only a
-// full backlog makes it wait, a millisecond at a time.
-int connect_to_broker(int fd, const char* name) noexcept {
-  sockaddr_un address;
-  const socklen_t length = broker::broker_address(name, address);
-  for (int attempt = 0;; ++attempt) {
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) return 0;
+// Tells the broker the socket's options; the caller holds the ChangeLock.
+int send_settings(int fd, const CanSocket& socket) noexcept {
+  if (socket.interface < 0 || socket.gone) return 0;
+  int receive_buffer = 0;
+  socklen_t size = sizeof receive_buffer;
+  if (real::getsockopt()(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, &size) != 0) return errno;
+  static unsigned char message[sizeof(broker::Settings) + broker::kMaxFilters * broker::kFilterSize];
+  const std::size_t length = sc::settings_message(socket, static_cast<std::uint32_t>(receive_buffer),
+                                                  message, sizeof message);
+  if (length == 0) return ENOMEM;
+  for (;;) {
+    if (real::send()(fd, message, length, MSG_NOSIGNAL) >= 0) return 0;
     if (errno == EINTR) continue;
-    if (errno == EAGAIN && attempt < 2000) {
-      const timespec pause{0, 1'000'000};
-      ::nanosleep(&pause, nullptr);
-      continue;
-    }
-    // The torso went away since the name was looked up: the interface is gone.
-    if (errno == ECONNREFUSED || errno == ENOENT) errno = ENODEV;
-    return -1;
+    if (errno != EAGAIN) return 0;  // a torso that went away is told on the next read or write
+    pollfd wait{fd, POLLOUT, 0};
+    ::poll(&wait, 1, kBurstWaitMs);
   }
+}
+
+// The torso serving the socket's interface has stopped, as if the interface were deleted: the
+// connection is swapped for a socket that never receives anything, so that reads block (or
+// time out) from now on, and the caller reports ENETDOWN this once.
+int interface_went_down(int fd, const CanSocket& socket) noexcept {
+  sc::ChangeLock lock;
+  const std::optional<CanSocket> current = sc::find(fd);
+  if (!current || current->inode != socket.inode || !sc::is_same_socket(fd, socket)) {
+    return fail(ENETDOWN);
+  }
+  const int status = real::fcntl()(fd, F_GETFL);
+  const int descriptor = real::fcntl()(fd, F_GETFD);
+  const int quiet = real::socket()(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (quiet >= 0) {
+    for (const int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+      timeval limit{};
+      socklen_t size = sizeof limit;
+      if (real::getsockopt()(fd, SOL_SOCKET, option, &limit, &size) == 0) {
+        real::setsockopt()(quiet, SOL_SOCKET, option, &limit, size);
+      }
+    }
+    if (status >= 0) real::fcntl()(quiet, F_SETFL, status & O_NONBLOCK);
+    struct stat details;
+    const int flags = descriptor >= 0 && (descriptor & FD_CLOEXEC) != 0 ? O_CLOEXEC : 0;
+    if (real::dup3()(quiet, fd, flags) == fd && ::fstat(fd, &details) == 0) {
+      CanSocket gone = *current;
+      gone.inode = static_cast<std::uint64_t>(details.st_ino);
+      gone.gone = true;
+      sc::remember(fd, gone);
+    }
+    real::close()(quiet);
+  }
+  return fail(ENETDOWN);
+}
+
+bool connection_lost(int error) noexcept {
+  return error == EPIPE || error == ECONNRESET || error == ENOTCONN;
+}
+
+// ---- writing --------------------------------------------------------------------------------
+
+ssize_t send_message(int fd, const CanSocket& socket, const void* message, std::size_t length,
+                     std::size_t reported, int flags) noexcept {
+  const int send_flags = MSG_NOSIGNAL | (flags & MSG_DONTWAIT);
+  bool waited = false;
+  for (;;) {
+    const ssize_t sent = real::send()(fd, message, length, send_flags);
+    if (sent >= 0) return static_cast<ssize_t>(reported);
+    if (errno == EINTR) continue;
+    if (connection_lost(errno)) return interface_went_down(fd, socket);
+    if (errno != EAGAIN || waited) return fail(errno == EAGAIN ? ENOBUFS : errno);
+    // A vcan takes any burst: give the broker time to catch up rather than refuse at once.
+    pollfd wait{fd, POLLOUT, 0};
+    ::poll(&wait, 1, kBurstWaitMs);
+    waited = true;
+  }
+}
+
+// Writes one frame, to the address given or to the bound interface, as the kernel's raw
+// sendmsg: the destination is checked first, then the frame against the socket and the
+// interface.
+ssize_t send_can(int fd, const CanSocket& socket, const unsigned char* frame, std::size_t size,
+                 int flags, const sockaddr* address, socklen_t length) noexcept {
+  if (socket.gone) return fail(ENODEV);
+  int slot = socket.interface;
+  if (address != nullptr) {
+    if (length < kCanNameLength) return fail(EINVAL);
+    sockaddr_can destination{};
+    std::memcpy(&destination, address, std::min<std::size_t>(length, sizeof destination));
+    if (destination.can_family != AF_CAN) return fail(EINVAL);
+    if (destination.can_ifindex != 0) {
+      slot = sc::slot_of_index(static_cast<unsigned>(destination.can_ifindex));
+      if (slot < 0) return fail(ENXIO);
+    }
+  }
+  if (slot < 0 || slot == sc::kEveryInterface) return fail(ENXIO);
+  if (socket.interface < 0) return fail(ENXIO);  // nothing to carry it: bind first
+  const bool own_interface = slot == socket.interface;
+  const bool interface_fd =
+      own_interface ? socket.interface_fd : sc::mtu_of_slot(slot) == broker::kFdMtu;
+  if (const int error = frame_error(frame, size, socket.fd_frames, interface_fd)) return fail(error);
+  if (own_interface) return send_message(fd, socket, frame, size, size, flags);
+  unsigned char targeted[broker::kTargetedFdSize] = {};
+  std::strncpy(reinterpret_cast<char*>(targeted), sc::name_of_slot(slot), broker::kMaxNameLength);
+  std::memcpy(targeted + sizeof(broker::Targeted), frame, size);
+  return send_message(fd, socket, targeted, sizeof(broker::Targeted) + size, size, flags);
+}
+
+// The record of a CAN socket about to be written or read, or nothing for any other descriptor
+// (a stale record is forgotten).
+std::optional<CanSocket> can_socket(int fd) noexcept {
+  if (!sc::is_can_socket(fd)) return std::nullopt;
+  return sc::find_checked(fd);
+}
+
+ssize_t send_buffer(int fd, const CanSocket& socket, const void* buffer, std::size_t size,
+                    int flags, const sockaddr* address, socklen_t length) noexcept {
+  // Neither a classic nor an FD frame: refused on its size, whatever is in it.
+  if (size != sizeof(can_frame) && size != sizeof(canfd_frame)) {
+    return socket.gone ? fail(ENODEV) : fail(EINVAL);
+  }
+  return send_can(fd, socket, static_cast<const unsigned char*>(buffer), size, flags, address,
+                  length);
+}
+
+// ---- reading --------------------------------------------------------------------------------
+
+std::size_t total_length(const msghdr* message) noexcept {
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < message->msg_iovlen; ++i) total += message->msg_iov[i].iov_len;
+  return total;
+}
+
+void scatter(const unsigned char* data, std::size_t size, const msghdr* message) noexcept {
+  for (std::size_t i = 0; i < message->msg_iovlen && size > 0; ++i) {
+    const std::size_t part = std::min(size, message->msg_iov[i].iov_len);
+    if (part == 0) continue;
+    std::memcpy(message->msg_iov[i].iov_base, data, part);
+    data += part;
+    size -= part;
+  }
+}
+
+// Appends the count of lost frames as the kernel does for SO_RXQ_OVFL.
+void add_drop_count(msghdr* message, std::size_t used, std::size_t capacity,
+                    std::uint32_t drops) noexcept {
+  if (CMSG_SPACE(sizeof drops) > capacity - used) {
+    message->msg_flags |= MSG_CTRUNC;
+    return;
+  }
+  cmsghdr* header = reinterpret_cast<cmsghdr*>(static_cast<unsigned char*>(message->msg_control) + used);
+  header->cmsg_level = SOL_SOCKET;
+  header->cmsg_type = SO_RXQ_OVFL;
+  header->cmsg_len = CMSG_LEN(sizeof drops);
+  std::memcpy(CMSG_DATA(header), &drops, sizeof drops);
+  message->msg_controllen = used + CMSG_SPACE(sizeof drops);
+}
+
+// Reads one frame into `message` (its buffers, control data, name and flags).
+ssize_t receive_can(int fd, const CanSocket& socket, msghdr* message, int flags) noexcept {
+  unsigned char buffer[sizeof(broker::Delivery) + sizeof(canfd_frame)];
+  for (;;) {
+    iovec part{buffer, sizeof buffer};
+    msghdr inner{};
+    inner.msg_iov = &part;
+    inner.msg_iovlen = 1;
+    inner.msg_control = message->msg_control;
+    inner.msg_controllen = message->msg_control != nullptr ? message->msg_controllen : 0;
+    const ssize_t got = real::recvmsg()(fd, &inner, flags & ~MSG_TRUNC);
+    if (got < 0) {
+      if (connection_lost(errno) && errno != ENOTCONN) return interface_went_down(fd, socket);
+      return -1;
+    }
+    if (got == 0) {
+      // The broker has gone: an empty message would read the same, but it sends none.
+      if (socket.interface < 0 || socket.gone) return 0;
+      return interface_went_down(fd, socket);
+    }
+    broker::Delivery head{};
+    if (static_cast<std::size_t>(got) <= sizeof head) {
+      if ((flags & MSG_PEEK) != 0) real::recv()(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+      continue;  // a hello; nothing else comes without a frame
+    }
+    std::memcpy(&head, buffer, sizeof head);
+    const std::size_t frame_size = static_cast<std::size_t>(got) - sizeof head;
+    const std::size_t wanted = total_length(message);
+    const std::size_t copied = std::min(frame_size, wanted);
+    scatter(buffer + sizeof head, copied, message);
+    message->msg_flags = inner.msg_flags & ~MSG_TRUNC;
+    if (copied < frame_size) message->msg_flags |= MSG_TRUNC;
+    if ((head.flags & broker::kLocalFrame) != 0) message->msg_flags |= MSG_DONTROUTE;
+    if ((head.flags & broker::kOwnFrame) != 0) message->msg_flags |= MSG_CONFIRM;
+    if (message->msg_control != nullptr) {
+      const std::size_t capacity = message->msg_controllen;
+      message->msg_controllen = inner.msg_controllen;
+      if (socket.drops_wanted && head.drops > 0) {
+        add_drop_count(message, inner.msg_controllen, capacity, head.drops);
+      }
+    } else {
+      message->msg_controllen = 0;
+    }
+    if (message->msg_name != nullptr) {
+      char name[broker::kNameSize] = {};
+      std::memcpy(name, head.name, broker::kMaxNameLength);
+      const unsigned index = socket.interface == sc::kEveryInterface ? sc::index_of_known(name)
+                                                                     : bound_index(socket);
+      put_can_address(index, static_cast<sockaddr*>(message->msg_name), &message->msg_namelen);
+    }
+    sc::note_time(fd, head.time_ns);
+    return static_cast<ssize_t>((flags & MSG_TRUNC) != 0 ? frame_size : copied);
+  }
+}
+
+ssize_t receive_buffer(int fd, const CanSocket& socket, void* buffer, std::size_t size, int flags,
+                       sockaddr* address, socklen_t* length) noexcept {
+  iovec part{buffer, size};
+  msghdr message{};
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  message.msg_name = address;
+  message.msg_namelen = length != nullptr ? *length : 0;
+  if (length == nullptr) message.msg_name = nullptr;
+  const ssize_t received = receive_can(fd, socket, &message, flags);
+  if (received >= 0 && address != nullptr && length != nullptr) *length = message.msg_namelen;
+  return received;
+}
+
+// ---- binding and options ---------------------------------------------------------------------
+
+void take_first(const char* name, void* context) noexcept {
+  char* first = static_cast<char*>(context);
+  if (first[0] == '\0') std::strncpy(first, name, broker::kMaxNameLength);
 }
 
 int bind_can(int fd, const sockaddr* address, socklen_t length) noexcept {
@@ -154,9 +332,15 @@ int bind_can(int fd, const sockaddr* address, socklen_t length) noexcept {
   sockaddr_can wanted{};
   std::memcpy(&wanted, address, std::min<std::size_t>(length, sizeof wanted));
   if (wanted.can_family != AF_CAN) return fail(EINVAL);
-  // Index 0 means every interface at once, which one connection cannot carry.
-  if (wanted.can_ifindex == 0) return fail(EOPNOTSUPP);
-  const int slot = sc::slot_of_index(static_cast<unsigned>(wanted.can_ifindex));
+  // Index 0 is every interface: the torso of one of them carries the others' frames too.
+  const bool every = wanted.can_ifindex == 0;
+  char first[broker::kNameSize] = {};
+  if (every) {
+    sc::for_each_served(&take_first, first);
+    if (first[0] == '\0' || sc::index_of_known(first) == 0) return fail(ENODEV);
+  }
+  const int slot = every ? sc::kEveryInterface
+                         : sc::slot_of_index(static_cast<unsigned>(wanted.can_ifindex));
   if (slot < 0) return fail(ENODEV);
 
   sc::ChangeLock lock;
@@ -164,11 +348,14 @@ int bind_can(int fd, const sockaddr* address, socklen_t length) noexcept {
   if (!socket) return fail(EBADF);
   if (socket->interface == slot) return 0;
   // A connection cannot be moved to another broker.
-  if (socket->interface >= 0) return fail(EOPNOTSUPP);
-  if (connect_to_broker(fd, sc::name_of_slot(slot)) != 0) return -1;
+  if (socket->interface >= 0 || socket->gone) return fail(EOPNOTSUPP);
+  unsigned mtu = 0;
+  const char* name = every ? first : sc::name_of_slot(slot);
+  if (const int error = sc::connect_served(fd, name, mtu)) return fail(error);
   socket->interface = slot;
+  socket->interface_fd = mtu == broker::kFdMtu;
   sc::update(*socket);
-  if (socket->fd_frames && !send_fd_option(fd, true)) return -1;
+  if (const int error = send_settings(fd, *socket)) return fail(error);
   return 0;
 }
 
@@ -180,46 +367,107 @@ int int_option(const void* value, socklen_t length, int& out) noexcept {
 }
 
 int set_can_option(int fd, int name, const void* value, socklen_t length) noexcept {
+  sc::ChangeLock lock;
+  std::optional<CanSocket> socket = sc::find(fd);
+  if (!socket) return fail(EBADF);
+  sc::RawOptions options = sc::options_of(socket->inode);
   int flag = 0;
+  int error = 0;
   switch (name) {
-    case CAN_RAW_FD_FRAMES: {
-      if (const int error = int_option(value, length, flag)) return fail(error);
-      sc::ChangeLock lock;
-      std::optional<CanSocket> socket = sc::find(fd);
-      if (!socket) return fail(EBADF);
-      if (socket->interface >= 0 && !send_fd_option(fd, flag != 0)) return -1;
+    case CAN_RAW_FILTER: {
+      if (length % sizeof(can_filter) != 0 || length > broker::kMaxFilters * sizeof(can_filter)) {
+        return fail(EINVAL);
+      }
+      if (length > 0 && value == nullptr) return fail(EFAULT);
+      error = sc::set_filters(socket->inode, static_cast<const can_filter*>(value),
+                              length / sizeof(can_filter));
+      break;
+    }
+    case CAN_RAW_ERR_FILTER: {
+      can_err_mask_t mask = 0;
+      if (length != sizeof mask) return fail(EINVAL);
+      if (value == nullptr) return fail(EFAULT);
+      std::memcpy(&mask, value, sizeof mask);
+      options.error_mask = mask & CAN_ERR_MASK;
+      error = sc::set_options(socket->inode, options);
+      break;
+    }
+    case CAN_RAW_LOOPBACK:
+    case CAN_RAW_RECV_OWN_MSGS:
+    case CAN_RAW_JOIN_FILTERS:
+      if ((error = int_option(value, length, flag)) != 0) return fail(error);
+      (name == CAN_RAW_LOOPBACK       ? options.loopback
+       : name == CAN_RAW_RECV_OWN_MSGS ? options.receive_own
+                                       : options.join_filters) = flag != 0;
+      error = sc::set_options(socket->inode, options);
+      break;
+    case CAN_RAW_FD_FRAMES:
+      if ((error = int_option(value, length, flag)) != 0) return fail(error);
       socket->fd_frames = flag != 0;
       sc::update(*socket);
-      return 0;
-    }
-    // Every other socket on the interface gets each frame, and its writer never does: the
-    // defaults are kept, and only they.
-    case CAN_RAW_LOOPBACK:
-      if (const int error = int_option(value, length, flag)) return fail(error);
-      return flag != 0 ? 0 : fail(ENOPROTOOPT);
-    case CAN_RAW_RECV_OWN_MSGS:
-      if (const int error = int_option(value, length, flag)) return fail(error);
-      return flag == 0 ? 0 : fail(ENOPROTOOPT);
+      break;
     default:
       return fail(ENOPROTOOPT);
   }
+  if (error == 0) error = send_settings(fd, *socket);
+  return error == 0 ? 0 : fail(error);
+}
+
+int put_option(const void* data, socklen_t size, void* value, socklen_t* length) noexcept {
+  if (length == nullptr) return fail(EFAULT);
+  if (static_cast<int>(*length) < 0) return fail(EINVAL);
+  const socklen_t copied = std::min<socklen_t>(*length, size);
+  if (copied > 0 && value == nullptr) return fail(EFAULT);
+  if (copied > 0) std::memcpy(value, data, copied);
+  *length = copied;
+  return 0;
 }
 
 int get_can_option(const CanSocket& socket, int name, void* value, socklen_t* length) noexcept {
+  sc::ChangeLock lock;
+  const sc::RawOptions options = sc::options_of(socket.inode);
   int flag = 0;
   switch (name) {
+    case CAN_RAW_FILTER: {
+      static can_filter filters[broker::kMaxFilters];
+      const std::size_t count = sc::filters_of(socket.inode, filters, broker::kMaxFilters);
+      const socklen_t size = static_cast<socklen_t>(count * sizeof(can_filter));
+      if (length == nullptr) return fail(EFAULT);
+      if (size > 0 && *length < size) {
+        *length = size;  // what it takes, as the kernel tells
+        return fail(ERANGE);
+      }
+      return put_option(filters, size, value, length);
+    }
+    case CAN_RAW_ERR_FILTER: {
+      const can_err_mask_t mask = options.error_mask;
+      return put_option(&mask, sizeof mask, value, length);
+    }
     case CAN_RAW_FD_FRAMES: flag = socket.fd_frames ? 1 : 0; break;
-    case CAN_RAW_LOOPBACK: flag = 1; break;
-    case CAN_RAW_RECV_OWN_MSGS: flag = 0; break;
+    case CAN_RAW_LOOPBACK: flag = options.loopback ? 1 : 0; break;
+    case CAN_RAW_RECV_OWN_MSGS: flag = options.receive_own ? 1 : 0; break;
+    case CAN_RAW_JOIN_FILTERS: flag = options.join_filters ? 1 : 0; break;
     default: return fail(ENOPROTOOPT);
   }
-  if (length == nullptr) return fail(EFAULT);
-  if (static_cast<int>(*length) < 0) return fail(EINVAL);
-  const socklen_t size = std::min<socklen_t>(*length, sizeof flag);
-  if (size > 0 && value == nullptr) return fail(EFAULT);
-  std::memcpy(value, &flag, size);
-  *length = size;
-  return 0;
+  return put_option(&flag, sizeof flag, value, length);
+}
+
+// Socket-level options the broker must hear of: the receive buffer bounds what it holds for a
+// reader that falls behind, and SO_RXQ_OVFL asks for the count of what was lost.
+void after_socket_option(int fd, int name, const void* value, socklen_t length) noexcept {
+  if (name != SO_RCVBUF && name != SO_RCVBUFFORCE && name != SO_RXQ_OVFL) return;
+  sc::ChangeLock lock;
+  std::optional<CanSocket> socket = sc::find(fd);
+  if (!socket) return;
+  if (name == SO_RXQ_OVFL) {
+    int flag = 0;
+    if (int_option(value, length, flag) == 0) {
+      socket->drops_wanted = flag != 0;
+      sc::update(*socket);
+    }
+    return;
+  }
+  send_settings(fd, *socket);
 }
 
 // What SOL_SOCKET reports of the socket's kind, for code that inspects a descriptor it was
@@ -233,39 +481,54 @@ bool socket_kind_option(int name, int& value) noexcept {
   }
 }
 
-std::size_t total_length(const msghdr* message) noexcept {
-  std::size_t total = 0;
-  for (std::size_t i = 0; i < message->msg_iovlen; ++i) total += message->msg_iov[i].iov_len;
-  return total;
+// ---- interfaces -------------------------------------------------------------------------------
+
+// Answers the interface requests a program makes of a served name; false for any other.
+bool interface_request(unsigned long request, ifreq* interface) noexcept {
+  char name[IFNAMSIZ];
+  std::memcpy(name, interface->ifr_name, IFNAMSIZ);
+  name[IFNAMSIZ - 1] = '\0';
+  switch (request) {
+    // Python's socket module resolves bind(("vcan0",)) with SIOCGIFINDEX and names the source
+    // of recvfrom() with SIOCGIFNAME.
+    case SIOCGIFINDEX:
+      if (const unsigned index = sc::index_of_served(name)) {
+        interface->ifr_ifindex = static_cast<int>(index);
+        return true;
+      }
+      return false;
+    case SIOCGIFNAME:
+      if (const char* served = sc::name_of_index(static_cast<unsigned>(interface->ifr_ifindex))) {
+        std::strncpy(interface->ifr_name, served, IFNAMSIZ);
+        return true;
+      }
+      return false;
+    case SIOCGIFMTU:
+      if (const unsigned mtu = sc::mtu_of_served(name)) {
+        interface->ifr_mtu = static_cast<int>(mtu);
+        return true;
+      }
+      return false;
+    case SIOCGIFFLAGS:
+      if (sc::is_served(name)) {
+        interface->ifr_flags = IFF_UP | IFF_RUNNING | IFF_NOARP;  // as a vcan that is up
+        return true;
+      }
+      return false;
+    default:
+      return false;
+  }
 }
 
-ssize_t read_can(int fd, void* buffer, std::size_t size) noexcept {
-  return after_receive(fd, real::read()(fd, buffer, size), size);
-}
-
-ssize_t recv_can(int fd, void* buffer, std::size_t size, int flags) noexcept {
-  return after_receive(fd, real::recv()(fd, buffer, size, flags), size);
-}
-
-ssize_t recvfrom_any(int fd, void* buffer, std::size_t size, int flags, sockaddr* address,
-                     socklen_t* length) noexcept {
-  const auto next = real::recvfrom();
-  if (!sc::is_can_socket(fd)) return next(fd, buffer, size, flags, address, length);
-  const std::optional<CanSocket> socket = sc::find_checked(fd);
-  if (!socket) return next(fd, buffer, size, flags, address, length);
-  const ssize_t received = after_receive(fd, next(fd, buffer, size, flags, nullptr, nullptr), size);
-  if (received >= 0) put_can_address(*socket, address, length);
-  return received;
-}
-
-int dup_result(int from, int result) noexcept {
-  if (result >= 0) sc::copy(from, result);
-  return result;
-}
-
-int fcntl_result(int fd, int command, int result) noexcept {
-  if (command == F_DUPFD || command == F_DUPFD_CLOEXEC) return dup_result(fd, result);
-  return result;
+// SIOCGSTAMP and SIOCGSTAMPNS: the time of the last frame read from the descriptor.
+int frame_time(int fd, unsigned long request, void* argument) noexcept {
+  const std::int64_t time_ns = sc::last_time(fd);
+  if (time_ns == 0) return fail(ENOENT);
+  const long long seconds = time_ns / 1'000'000'000;
+  const long long rest = time_ns % 1'000'000'000;
+  const long long value[2] = {seconds, request == SIOCGSTAMPNS ? rest : rest / 1000};
+  std::memcpy(argument, value, sizeof value);
+  return 0;
 }
 
 void after_fork_in_child() { sc::reset_after_fork(); }
@@ -276,6 +539,16 @@ __attribute__((constructor)) void load() {
   real::resolve_all();
   sc::note_process();
   ::pthread_atfork(nullptr, nullptr, &after_fork_in_child);
+}
+
+int dup_result(int from, int result) noexcept {
+  if (result >= 0) sc::copy(from, result);
+  return result;
+}
+
+int fcntl_result(int fd, int command, int result) noexcept {
+  if (command == F_DUPFD || command == F_DUPFD_CLOEXEC) return dup_result(fd, result);
+  return result;
 }
 
 }  // namespace
@@ -305,10 +578,18 @@ QSC_EXPORT int bind(int fd, const sockaddr* address, socklen_t length) noexcept 
 QSC_EXPORT int setsockopt(int fd, int level, int name, const void* value,
                           socklen_t length) noexcept {
   const auto next = real::setsockopt();
-  if (level != SOL_CAN_RAW || !sc::is_can_socket(fd) || !sc::find_checked(fd)) {
+  if ((level != SOL_CAN_RAW && level != SOL_SOCKET) || !sc::is_can_socket(fd) ||
+      !sc::find_checked(fd)) {
     return next(fd, level, name, value, length);
   }
-  return set_can_option(fd, name, value, length);
+  if (level == SOL_CAN_RAW) return set_can_option(fd, name, value, length);
+  const int result = next(fd, level, name, value, length);
+  if (result == 0) {
+    const int saved = errno;
+    after_socket_option(fd, name, value, length);
+    errno = saved;
+  }
+  return result;
 }
 
 QSC_EXPORT int getsockopt(int fd, int level, int name, void* value, socklen_t* length) noexcept {
@@ -333,7 +614,7 @@ QSC_EXPORT int getsockname(int fd, sockaddr* address, socklen_t* length) noexcep
   const std::optional<CanSocket> socket = sc::find_checked(fd);
   if (!socket) return next(fd, address, length);
   if (address == nullptr || length == nullptr) return fail(EFAULT);
-  put_can_address(*socket, address, length);
+  put_can_address(bound_index(*socket), address, length);
   return 0;
 }
 
@@ -348,22 +629,14 @@ QSC_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept {
   va_start(arguments, request);
   void* argument = va_arg(arguments, void*);
   va_end(arguments);
-  // Python's socket module resolves bind(("vcan0",)) with SIOCGIFINDEX and names the source
-  // of recvfrom() with SIOCGIFNAME.
-  if (argument != nullptr && (request == SIOCGIFINDEX || request == SIOCGIFNAME)) {
-    ifreq* interface = static_cast<ifreq*>(argument);
-    if (request == SIOCGIFINDEX) {
-      char name[IFNAMSIZ];
-      std::memcpy(name, interface->ifr_name, IFNAMSIZ);
-      name[IFNAMSIZ - 1] = '\0';
-      if (const unsigned index = sc::index_of_served(name)) {
-        interface->ifr_ifindex = static_cast<int>(index);
-        return 0;
-      }
-    } else if (const char* name =
-                   sc::name_of_index(static_cast<unsigned>(interface->ifr_ifindex))) {
-      std::strncpy(interface->ifr_name, name, IFNAMSIZ);
+  if (argument != nullptr) {
+    if ((request == SIOCGIFINDEX || request == SIOCGIFNAME || request == SIOCGIFMTU ||
+         request == SIOCGIFFLAGS) &&
+        interface_request(request, static_cast<ifreq*>(argument))) {
       return 0;
+    }
+    if ((request == SIOCGSTAMP || request == SIOCGSTAMPNS) && can_socket(fd)) {
+      return frame_time(fd, request, argument);
     }
   }
   return real::ioctl()(fd, request, argument);
@@ -379,6 +652,48 @@ QSC_EXPORT char* if_indextoname(unsigned index, char* name) noexcept {
     return std::strncpy(name, served, IF_NAMESIZE);
   }
   return real::if_indextoname()(index, name);
+}
+
+namespace {
+
+struct NameList {
+  char names[sc::kMaxInterfaces][broker::kNameSize];
+  int count;
+};
+
+void collect_name(const char* name, void* context) noexcept {
+  NameList* list = static_cast<NameList*>(context);
+  if (list->count < sc::kMaxInterfaces) {
+    std::strncpy(list->names[list->count], name, broker::kMaxNameLength);
+    list->names[list->count][broker::kMaxNameLength] = '\0';
+    ++list->count;
+  }
+}
+
+}  // namespace
+
+// The real interfaces, then the served ones; freed by the C library's if_freenameindex, which
+// frees each name and then the array.
+QSC_EXPORT struct if_nameindex* if_nameindex() noexcept {
+  struct if_nameindex* found = real::if_nameindex()();
+  if (found == nullptr) return nullptr;
+  std::size_t count = 0;
+  while (found[count].if_index != 0 || found[count].if_name != nullptr) ++count;
+  NameList served{};
+  sc::for_each_served(&collect_name, &served);
+  auto* all = static_cast<struct if_nameindex*>(
+      std::calloc(count + static_cast<std::size_t>(served.count) + 1, sizeof(struct if_nameindex)));
+  if (all == nullptr) return found;
+  std::memcpy(all, found, count * sizeof(struct if_nameindex));
+  std::size_t filled = count;
+  for (int i = 0; i < served.count; ++i) {
+    const unsigned index = sc::index_of_known(served.names[i]);
+    char* name = index != 0 ? ::strdup(served.names[i]) : nullptr;
+    if (name == nullptr) continue;
+    all[filled++] = {index, name};
+  }
+  std::free(found);
+  return all;
 }
 
 QSC_EXPORT int close(int fd) {
@@ -433,92 +748,71 @@ QSC_EXPORT int fcntl64(int fd, int command, ...) {
 }
 
 QSC_EXPORT ssize_t read(int fd, void* buffer, size_t size) {
-  if (!sc::is_can_socket(fd)) return real::read()(fd, buffer, size);
-  return read_can(fd, buffer, size);
+  const std::optional<CanSocket> socket = can_socket(fd);
+  if (!socket) return real::read()(fd, buffer, size);
+  return receive_buffer(fd, *socket, buffer, size, 0, nullptr, nullptr);
 }
 
 QSC_EXPORT ssize_t __read_chk(int fd, void* buffer, size_t size, size_t capacity) {
-  if (!sc::is_can_socket(fd) || size > capacity) {
-    return real::read_chk()(fd, buffer, size, capacity);
-  }
-  return read_can(fd, buffer, size);
+  const std::optional<CanSocket> socket = size <= capacity ? can_socket(fd) : std::nullopt;
+  if (!socket) return real::read_chk()(fd, buffer, size, capacity);
+  return receive_buffer(fd, *socket, buffer, size, 0, nullptr, nullptr);
 }
 
 QSC_EXPORT ssize_t recv(int fd, void* buffer, size_t size, int flags) {
-  if (!sc::is_can_socket(fd)) return real::recv()(fd, buffer, size, flags);
-  return recv_can(fd, buffer, size, flags);
+  const std::optional<CanSocket> socket = can_socket(fd);
+  if (!socket) return real::recv()(fd, buffer, size, flags);
+  return receive_buffer(fd, *socket, buffer, size, flags, nullptr, nullptr);
 }
 
 QSC_EXPORT ssize_t __recv_chk(int fd, void* buffer, size_t size, size_t capacity, int flags) {
-  if (!sc::is_can_socket(fd) || size > capacity) {
-    return real::recv_chk()(fd, buffer, size, capacity, flags);
-  }
-  return recv_can(fd, buffer, size, flags);
+  const std::optional<CanSocket> socket = size <= capacity ? can_socket(fd) : std::nullopt;
+  if (!socket) return real::recv_chk()(fd, buffer, size, capacity, flags);
+  return receive_buffer(fd, *socket, buffer, size, flags, nullptr, nullptr);
 }
 
 QSC_EXPORT ssize_t recvfrom(int fd, void* buffer, size_t size, int flags, sockaddr* address,
                             socklen_t* length) {
-  return recvfrom_any(fd, buffer, size, flags, address, length);
+  const std::optional<CanSocket> socket = can_socket(fd);
+  if (!socket) return real::recvfrom()(fd, buffer, size, flags, address, length);
+  return receive_buffer(fd, *socket, buffer, size, flags, address, length);
 }
 
 QSC_EXPORT ssize_t __recvfrom_chk(int fd, void* buffer, size_t size, size_t capacity, int flags,
                                   sockaddr* address, socklen_t* length) {
-  if (size > capacity) {
-    return real::recvfrom_chk()(fd, buffer, size, capacity, flags, address, length);
-  }
-  return recvfrom_any(fd, buffer, size, flags, address, length);
+  const std::optional<CanSocket> socket = size <= capacity ? can_socket(fd) : std::nullopt;
+  if (!socket) return real::recvfrom_chk()(fd, buffer, size, capacity, flags, address, length);
+  return receive_buffer(fd, *socket, buffer, size, flags, address, length);
 }
 
 QSC_EXPORT ssize_t recvmsg(int fd, msghdr* message, int flags) {
-  const auto next = real::recvmsg();
-  if (!sc::is_can_socket(fd) || message == nullptr) return next(fd, message, flags);
-  const std::optional<CanSocket> socket = sc::find_checked(fd);
-  if (!socket) return next(fd, message, flags);
-  // The broker's own address stays out of the caller's buffer.
-  msghdr inner = *message;
-  inner.msg_name = nullptr;
-  inner.msg_namelen = 0;
-  const ssize_t received = after_receive(fd, next(fd, &inner, flags), total_length(message));
-  if (received < 0) return received;
-  message->msg_controllen = inner.msg_controllen;
-  message->msg_flags = inner.msg_flags;
-  if (message->msg_name != nullptr) {
-    put_can_address(*socket, static_cast<sockaddr*>(message->msg_name), &message->msg_namelen);
-  }
-  return received;
+  const std::optional<CanSocket> socket = message != nullptr ? can_socket(fd) : std::nullopt;
+  if (!socket) return real::recvmsg()(fd, message, flags);
+  return receive_can(fd, *socket, message, flags);
 }
 
 QSC_EXPORT ssize_t write(int fd, const void* buffer, size_t size) {
-  const auto next = real::write();
-  if (!sc::is_can_socket(fd)) return next(fd, buffer, size);
-  const Outgoing out = route_outgoing(fd, static_cast<const unsigned char*>(buffer), size);
-  return out.route == Route::refused ? fail(out.error) : next(fd, buffer, size);
+  const std::optional<CanSocket> socket = can_socket(fd);
+  if (!socket) return real::write()(fd, buffer, size);
+  return send_buffer(fd, *socket, buffer, size, 0, nullptr, 0);
 }
 
 QSC_EXPORT ssize_t send(int fd, const void* buffer, size_t size, int flags) {
-  const auto next = real::send();
-  if (!sc::is_can_socket(fd)) return next(fd, buffer, size, flags);
-  const Outgoing out = route_outgoing(fd, static_cast<const unsigned char*>(buffer), size);
-  return out.route == Route::refused ? fail(out.error) : next(fd, buffer, size, flags);
+  const std::optional<CanSocket> socket = can_socket(fd);
+  if (!socket) return real::send()(fd, buffer, size, flags);
+  return send_buffer(fd, *socket, buffer, size, flags, nullptr, 0);
 }
 
 QSC_EXPORT ssize_t sendto(int fd, const void* buffer, size_t size, int flags,
                           const sockaddr* address, socklen_t length) {
-  const auto next = real::sendto();
-  if (!sc::is_can_socket(fd)) return next(fd, buffer, size, flags, address, length);
-  const Outgoing out =
-      route_outgoing(fd, static_cast<const unsigned char*>(buffer), size, address, length);
-  switch (out.route) {
-    case Route::plain: return next(fd, buffer, size, flags, address, length);
-    case Route::refused: return fail(out.error);
-    case Route::frame: break;
-  }
-  return next(fd, buffer, size, flags, nullptr, 0);  // the connection names the interface
+  const std::optional<CanSocket> socket = can_socket(fd);
+  if (!socket) return real::sendto()(fd, buffer, size, flags, address, length);
+  return send_buffer(fd, *socket, buffer, size, flags, address, length);
 }
 
 QSC_EXPORT ssize_t sendmsg(int fd, const msghdr* message, int flags) {
-  const auto next = real::sendmsg();
-  if (!sc::is_can_socket(fd) || message == nullptr) return next(fd, message, flags);
+  const std::optional<CanSocket> socket = message != nullptr ? can_socket(fd) : std::nullopt;
+  if (!socket) return real::sendmsg()(fd, message, flags);
   // Gather the frame to look at it; a message longer than any frame is refused on its size.
   unsigned char frame[sizeof(canfd_frame)] = {};
   const std::size_t size = total_length(message);
@@ -531,15 +825,6 @@ QSC_EXPORT ssize_t sendmsg(int fd, const msghdr* message, int flags) {
       filled += part.iov_len;
     }
   }
-  const Outgoing out = route_outgoing(
-      fd, frame, size, static_cast<const sockaddr*>(message->msg_name), message->msg_namelen);
-  switch (out.route) {
-    case Route::plain: return next(fd, message, flags);
-    case Route::refused: return fail(out.error);
-    case Route::frame: break;
-  }
-  msghdr inner = *message;
-  inner.msg_name = nullptr;
-  inner.msg_namelen = 0;
-  return next(fd, &inner, flags);
+  return send_buffer(fd, *socket, frame, size, flags,
+                     static_cast<const sockaddr*>(message->msg_name), message->msg_namelen);
 }

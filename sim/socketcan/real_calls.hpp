@@ -3,6 +3,7 @@
 // calling the plain name would come back into the stand-in.
 #pragma once
 
+#include <net/if.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 
@@ -40,7 +41,8 @@ namespace quillet::socketcan::real {
   X(recvfrom_chk, "__recvfrom_chk",                                                       \
     ssize_t(int, void*, size_t, size_t, int, sockaddr*, socklen_t*))                      \
   X(if_nametoindex, "if_nametoindex", unsigned(const char*))                              \
-  X(if_indextoname, "if_indextoname", char*(unsigned, char*))
+  X(if_indextoname, "if_indextoname", char*(unsigned, char*))                              \
+  X(if_nameindex, "if_nameindex", struct if_nameindex*())
 
 // Each accessor returns the next definition, or nullptr when the C library has none (an older
 // one without close_range, say).

@@ -369,11 +369,30 @@ def test_wire_timing_paces_frames_at_one_megabit(make_torso, can_sockets):
 # ---- the broker, without the stand-in ------------------------------------------------------------------
 
 
-def broker_connect(interface: str) -> socket.socket:
+DELIVERY = struct.Struct("=BBHIq16s")  # kind, flags, MTU, drops, time, interface
+
+
+def broker_connect(interface: str, hello: bool = True) -> socket.socket:
     s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
     s.connect(b"\0quillet-sim/can/" + interface.encode())
     s.settimeout(0.3)
+    if hello:
+        kind, _flags, mtu, _drops, _time, name = DELIVERY.unpack(s.recv(128))
+        assert (kind, mtu, name.rstrip(b"\0").decode()) == (0, 72, interface)
     return s
+
+
+def broker_settings(fd: bool = False, filters: list[tuple[int, int]] | None = None) -> bytes:
+    """A socket's settings as the stand-in sends them: FD frames, loopback on, no error mask."""
+    filters = [(0, 0)] if filters is None else filters
+    return struct.pack("=BBHII", 0x53, 0x02 | int(fd), 0, 0, 212992) + b"".join(
+        struct.pack("=II", *f) for f in filters)
+
+
+def broker_recv(s: socket.socket) -> tuple[int, bytes]:
+    message = s.recv(256)
+    assert DELIVERY.unpack_from(message)[0] == 1
+    return parse_frame(message[DELIVERY.size:])
 
 
 def test_a_connection_made_just_before_a_frame_hears_it(make_torso):
@@ -381,10 +400,11 @@ def test_a_connection_made_just_before_a_frame_hears_it(make_torso):
     writer = broker_connect(torso.can_interface)
     with writer:
         for i in range(20):  # regression: a connection not yet accepted missed the frame
-            listener = broker_connect(torso.can_interface)
+            listener = broker_connect(torso.can_interface, hello=False)
             with listener:
                 writer.send(can_frame(0x30 + i))
-                assert parse_frame(listener.recv(128)) == (0x30 + i, b"")
+                assert DELIVERY.unpack(listener.recv(128))[0] == 0  # the hello comes first
+                assert broker_recv(listener) == (0x30 + i, b"")
 
 
 def test_a_client_closing_with_frames_unread_still_has_its_frame_passed_on(make_torso):
@@ -394,10 +414,10 @@ def test_a_client_closing_with_frames_unread_still_has_its_frame_passed_on(make_
         for i in range(20):
             client = broker_connect(torso.can_interface)
             writer.send(can_frame(0x100 + i))
-            assert parse_frame(listener.recv(128)) == (0x100 + i, b"")
+            assert broker_recv(listener) == (0x100 + i, b"")
             client.send(can_frame(0x200 + i))
             client.close()  # regression: the reset it causes made the broker drop its frame
-            assert parse_frame(listener.recv(128)) == (0x200 + i, b"")
+            assert broker_recv(listener) == (0x200 + i, b"")
 
 
 def test_a_client_writing_without_pause_does_not_starve_the_torso(make_torso):
@@ -429,18 +449,18 @@ def test_a_client_writing_without_pause_does_not_starve_the_torso(make_torso):
 def test_broker_survives_probes_and_ignores_odd_messages(make_torso):
     torso = make_torso(servos=False)
     for _ in range(50):  # name look-ups connect and leave at once
-        broker_connect(torso.can_interface).close()
+        broker_connect(torso.can_interface, hello=False).close()
     a, b = broker_connect(torso.can_interface), broker_connect(torso.can_interface)
     with a, b:
-        for odd in (b"", b"\x02", b"x" * 15, b"x" * 17, b"x" * 71):
+        for odd in (b"", b"\x02", b"x" * 15, b"x" * 17, b"x" * 71, b"x" * 20, broker_settings()[1:]):
             a.send(odd)
         a.send(can_frame(0x10, b"ok"))
-        assert parse_frame(b.recv(128)) == (0x10, b"ok")
+        assert broker_recv(b) == (0x10, b"ok")
         a.send(canfd_frame(0x11, b"no"))  # FD frames need the option first
-        a.send(b"\x01")
+        a.send(broker_settings(fd=True))
         a.send(canfd_frame(0x12, b"fd"))
         a.send(can_frame(0x13))
-        assert parse_frame(b.recv(128)) == (0x13, b"")  # b never asked for FD frames
+        assert broker_recv(b) == (0x13, b"")  # b never asked for FD frames
     assert [(r.can_id, r.fd) for r in torso.can_traffic()] == [(0x10, False), (0x12, True), (0x13, False)]
 
 
@@ -448,15 +468,15 @@ def test_broker_gives_fd_frames_only_to_clients_that_asked(make_torso):
     torso = make_torso(servos=False)
     writer, classic, fd = (broker_connect(torso.can_interface) for _ in range(3))
     with writer, classic, fd:
-        writer.send(b"\x01")
-        fd.send(b"\x01")
+        writer.send(broker_settings(fd=True))
+        fd.send(broker_settings(fd=True))
         # Regression: an option sent just before a frame on another connection came too late.
         writer.send(canfd_frame(0x20, b"abc"))
         writer.send(can_frame(0x21, b"d"))
-        assert parse_frame(fd.recv(128)) == (0x20, b"abc")
-        assert parse_frame(fd.recv(128)) == (0x21, b"d")
-        assert parse_frame(classic.recv(128)) == (0x21, b"d")
-        fd.send(b"\x00")
+        assert broker_recv(fd) == (0x20, b"abc")
+        assert broker_recv(fd) == (0x21, b"d")
+        assert broker_recv(classic) == (0x21, b"d")
+        fd.send(broker_settings(fd=False))
         writer.send(canfd_frame(0x22, b"e"))
         with pytest.raises(TimeoutError):
             fd.recv(128)
@@ -465,7 +485,7 @@ def test_broker_gives_fd_frames_only_to_clients_that_asked(make_torso):
 def test_a_stopped_torso_no_longer_serves_its_name(make_torso):
     torso = make_torso(servos=False)
     name = torso.can_interface
-    broker_connect(name).close()
+    broker_connect(name, hello=False).close()
     torso.stop()
     with pytest.raises(ConnectionRefusedError):
         broker_connect(name)

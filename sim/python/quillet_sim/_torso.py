@@ -209,6 +209,7 @@ class VirtualTorso:
         *,
         serial_link: str | os.PathLike[str] | None = None,
         can_interface: str | None = None,
+        can_fd: bool = True,
     ) -> None:
         self._servo_ids = _ids(servos, SERVO_IDS, "servo")
         self._motor_ids = _ids(motors, MOTOR_IDS, "motor")
@@ -220,6 +221,7 @@ class VirtualTorso:
         if can_interface is not None and any(c in can_interface for c in " /\0"):
             raise ValueError("can_interface must not contain spaces, slashes or NUL")
         self._requested_interface = can_interface
+        self._can_fd = bool(can_fd)
         self._channel: _Channel | None = None
         self._process: subprocess.Popen[bytes] | None = None
         self._finalizer: weakref.finalize[Any, Any] | None = None
@@ -245,6 +247,8 @@ class VirtualTorso:
             args += ["--serial-link", self._serial_link]
         if self._requested_interface is not None:
             args += ["--can-interface", self._requested_interface]
+        if not self._can_fd:
+            args += ["--classic-can"]
         try:
             # Its own process group: a Ctrl-C at the terminal is the owner's to handle.
             process = subprocess.Popen(
@@ -370,9 +374,12 @@ class VirtualTorso:
 
     # -- CAN bus --------------------------------------------------------------------------------
 
-    def send_can_frame(self, can_id: int, data: bytes = b"", *, extended: bool = False, fd: bool = False) -> None:
-        """Put one frame of a foreign device on the CAN bus (to every client)."""
-        word = can_id | (0x80000000 if extended else 0)
+    def send_can_frame(
+        self, can_id: int, data: bytes = b"", *, extended: bool = False, fd: bool = False, error: bool = False
+    ) -> None:
+        """Put one frame of a foreign device on the CAN bus (to every client that wants it). With
+        `error`, an error frame whose class bits are `can_id`."""
+        word = can_id | (0x80000000 if extended else 0) | (0x20000000 if error else 0)
         self._call("can.send", word, _hex(data), int(fd))
 
     def set_foreign_traffic(

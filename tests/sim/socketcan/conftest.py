@@ -10,9 +10,11 @@ import secrets
 import selectors
 import shutil
 import socket
+import struct
 import subprocess
 import sys
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -49,15 +51,33 @@ def library(tmp_path_factory: pytest.TempPathFactory) -> str:
     return path
 
 
-class Broker:
-    """The torso's side of one interface: each frame goes to every other connection, FD frames
-    only to those that sent the option byte 0x01. Connections and option bytes already queued
-    take effect before any frame is passed on."""
+HEADER = struct.Struct("=BBHIq16s")  # kind, flags, MTU, drops, time, interface
+HELLO, FRAME = 0, 1
+LOCAL = 0x02
+SETTINGS_TAG = 0x53
+TARGETED = (32, 88)
 
-    def __init__(self, name: str) -> None:
+
+def parse_settings(message: bytes) -> dict:
+    _tag, flags, _reserved, error_mask, receive_buffer = struct.unpack_from("=BBHII", message)
+    filters = [struct.unpack_from("=II", message, at) for at in range(12, len(message), 8)]
+    return {"fd": bool(flags & 1), "loopback": bool(flags & 2), "own": bool(flags & 4),
+            "join": bool(flags & 8), "any": bool(flags & 16), "error_mask": error_mask,
+            "receive_buffer": receive_buffer, "filters": filters}
+
+
+class Broker:
+    """The torso's side of one interface, as plain as it gets: a hello on every connection, then
+    each frame to every other connection with the header (FD frames only to those whose
+    settings take them). It records settings and frames, and applies no other setting.
+    Connections and settings already queued take effect before any frame is passed on."""
+
+    def __init__(self, name: str, mtu: int = 72) -> None:
         self.name = name
-        self.options: list[bytes] = []
+        self.mtu = mtu
+        self.settings: list[dict] = []
         self.frames: list[bytes] = []
+        self.targeted: list[tuple[str, bytes]] = []
         self._listener = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         self._listener.bind(ADDRESS_PREFIX + name.encode())
         self._listener.listen(64)
@@ -68,6 +88,9 @@ class Broker:
         self._thread = threading.Thread(target=self._run, daemon=True)
         self._thread.start()
 
+    def header(self, kind: int, flags: int = 0) -> bytes:
+        return HEADER.pack(kind, flags, self.mtu, 0, time.time_ns(), self.name.encode())
+
     def _accept_all(self, selector: selectors.BaseSelector) -> None:
         while True:
             try:
@@ -77,6 +100,10 @@ class Broker:
             connection.setblocking(False)
             self._clients[connection] = False
             selector.register(connection, selectors.EVENT_READ)
+            try:
+                connection.send(self.header(HELLO))
+            except OSError:
+                pass  # a name probe, gone already
 
     def _pump(self, selector: selectors.BaseSelector) -> None:
         pending: collections.deque[tuple[socket.socket, bytes]] = collections.deque()
@@ -84,7 +111,7 @@ class Broker:
         for connection in list(self._clients):
             while True:
                 try:
-                    message = connection.recv(256)
+                    message = connection.recv(8192)
                 except BlockingIOError:
                     break
                 except ConnectionResetError:
@@ -95,17 +122,19 @@ class Broker:
                     del self._clients[connection]
                     connection.close()
                     break
-                if len(message) == 1:
-                    self.options.append(message)
-                    self._clients[connection] = message == b"\x01"
-                else:
+                if len(message) in (CLASSIC, FD):
                     self.frames.append(message)
                     pending.append((connection, message))
+                elif len(message) in TARGETED:
+                    self.targeted.append((message[:16].rstrip(b"\0").decode(), message[16:]))
+                elif len(message) % 8 == 4 and message[0] == SETTINGS_TAG:
+                    self.settings.append(parse_settings(message))
+                    self._clients[connection] = self.settings[-1]["fd"]
         for writer, message in pending:
             for reader, takes_fd in self._clients.items():
                 if reader is not writer and (len(message) == CLASSIC or takes_fd):
                     try:
-                        reader.send(message, socket.MSG_DONTWAIT)
+                        reader.send(self.header(FRAME, LOCAL) + message, socket.MSG_DONTWAIT)
                     except OSError:
                         pass  # a full or closed reader loses the frame
 
@@ -153,8 +182,8 @@ def make_broker():
     """Starts brokers for fresh interface names; stops them at the end of the test."""
     started: list[Broker] = []
 
-    def start() -> Broker:
-        started.append(Broker(unique_name()))
+    def start(mtu: int = 72) -> Broker:
+        started.append(Broker(unique_name(), mtu))
         return started[-1]
 
     yield start
