@@ -9,7 +9,7 @@
 namespace quillet::py {
 
 bool add_controller_class(PyObject* module);  // QuilletMotorController: controller_class.cpp
-// QuilletPyControlLoop registers here, between the controller and the records.
+bool add_loop_class(PyObject* module);        // QuilletPyControlLoop: loop_class.cpp
 bool add_record_classes(PyObject* module);    // QuilletTorsoPosition, ControlLoopStats: record_classes.cpp
 
 // Functions for the module's own tests, named with a leading underscore and kept out of __all__;

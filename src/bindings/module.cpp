@@ -35,7 +35,10 @@ PyObject* init() {
   Ref module = Ref::steal(PyModule_Create(&g_module_def));
   if (!module) return nullptr;
   if (!install_log_bridge()) return nullptr;
-  if (!add_controller_class(module.get()) || !add_record_classes(module.get())) return nullptr;
+  if (!add_controller_class(module.get()) || !add_loop_class(module.get()) ||
+      !add_record_classes(module.get())) {
+    return nullptr;
+  }
 #ifdef QMC_TEST_SURFACE
   if (!add_test_functions(module.get())) return nullptr;
 #endif

@@ -1,8 +1,10 @@
 from collections.abc import Sequence
+from datetime import timedelta
 from typing import final
 
 __all__ = [
     "QuilletMotorController",
+    "QuilletPyControlLoop",
     "QuilletTorsoPosition",
     "ControlLoopStats",
 ]
@@ -132,6 +134,101 @@ class QuilletMotorController:
         # Arguments
         * `data` - Byte array of raw packet data to send.
         """
+
+@final
+class QuilletPyControlLoop:
+    def __new__(
+        cls,
+        serialport: str | None,
+        read_position_loop_period: timedelta,
+        can_bus: str = "can0",
+        allowed_retries: int = 5,
+        stats_pub_period: timedelta | None = None,
+        voltage_rampup_timeout: timedelta = timedelta(seconds=30),
+    ) -> QuilletPyControlLoop:
+        """Create a new control loop for the motor controller.
+
+        # Arguments
+        * `serialport` - Path to (Unix) or COM ID (Windows) of the serial port.
+          Pass `None` to build a neck-only (CAN) loop — arm/nose commands then
+          raise on use.
+        * `read_position_loop_period` - Period between control loop updates.
+        * `can_bus` - SocketCAN interface name for the neck Damiao motors (default `"can0"`).
+        * `allowed_retries` - Number of allowed retries for reading positions.
+        * `stats_pub_period` - Optional period for publishing stats.
+        * `voltage_rampup_timeout` - Maximum time to wait for the 12V rail to stabilize.
+        """
+
+    def close(self) -> None:
+        """Close the control loop and release resources."""
+
+    def get_motor_name_id(self) -> dict[str, int]:
+        """Get the id/name motors used in this controller."""
+
+    def get_last_position(self) -> QuilletTorsoPosition:
+        """Get the last successfully read motor positions."""
+
+    def set_all_goal_positions(self, positions: QuilletTorsoPosition) -> None:
+        """Set goal positions for all motors."""
+
+    def set_left_arm_position(self, position: Sequence[float]) -> None:
+        """Set goal positions for the left arm (2 values: pitch, yaw)."""
+
+    def set_right_arm_position(self, position: Sequence[float]) -> None:
+        """Set goal positions for the right arm (2 values: pitch, yaw)."""
+
+    def set_arms_position(self, position: Sequence[float]) -> None:
+        """Set goal positions for both arms (4 values)."""
+
+    def set_nose_position(self, position: Sequence[float]) -> None:
+        """Set goal positions for the nose (3 values)."""
+
+    def set_neck_position(self, position: Sequence[float]) -> None:
+        """Set goal positions for the neck (3 values: yaw, pitch, roll)."""
+
+    def set_neck_yaw_position(self, position: float) -> None: ...
+    def set_neck_pitch_position(self, position: float) -> None: ...
+    def set_neck_roll_position(self, position: float) -> None: ...
+    def enable_neck(self, enable: bool) -> None:
+        """Enable or disable the neck motors."""
+
+    def is_torque_enabled(self) -> bool:
+        """Check torque enabled status."""
+
+    def enable_torque(self) -> None:
+        """Enable torque on all motors."""
+
+    def enable_torque_on_ids(self, ids: Sequence[int]) -> None:
+        """Enable torque on ids."""
+
+    def disable_torque(self) -> None:
+        """Disable torque on all motors."""
+
+    def disable_torque_on_ids(self, ids: Sequence[int]) -> None:
+        """Disable torque on ids."""
+
+    def enable_arms(self, enable: bool) -> None:
+        """Enable or disable the arm motors."""
+
+    def enable_nose(self, enable: bool) -> None:
+        """Enable or disable the nose motors."""
+
+    def get_stats(self) -> ControlLoopStats | None:
+        """Get the latest control loop statistics, if available."""
+
+    def async_read_raw_bytes(self, id: int, addr: int, length: int) -> bytes:
+        """Perform an asynchronous raw read of motor bytes."""
+
+    def async_write_raw_bytes(self, id: int, addr: int, data: Sequence[int]) -> None:
+        """Perform an asynchronous raw write of motor bytes."""
+
+    def async_read_pid_gains(self, id: int) -> tuple[int, int, int]:
+        """Read PID gains for a given motor id. Returns (P, I, D)."""
+
+    def async_write_pid_gains(self, id: int, p: int, i: int, d: int) -> None:
+        """Write PID gains for a given motor id."""
+
+    def write_raw_packet(self, data: bytes) -> bytes: ...
 
 @final
 class QuilletTorsoPosition:

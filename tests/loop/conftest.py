@@ -1,0 +1,78 @@
+import logging
+import time
+from datetime import timedelta
+
+import pytest
+
+quillet_sim = pytest.importorskip("quillet_sim")
+from quillet_motor_controller import QuilletPyControlLoop  # noqa: E402
+
+LOOP_TARGET = "quillet_motor_controller.control_loop"
+MS = timedelta(milliseconds=1)
+
+# The bridge takes a logger's level once, at its first record: let the loop's info records
+# through before any loop runs in this process.
+logging.getLogger(LOOP_TARGET).setLevel(logging.DEBUG)
+
+
+@pytest.fixture
+def torso():
+    with quillet_sim.VirtualTorso() as torso:
+        yield torso
+
+
+@pytest.fixture
+def start_loop(torso):
+    """Starts loops on the torso (10 ms period unless told otherwise) and closes them afterwards."""
+    loops = []
+
+    def start(serial=True, period=10 * MS, **options):
+        loop = QuilletPyControlLoop(torso.serial_path if serial else None, period,
+                                    can_bus=torso.can_interface, **options)
+        loops.append(loop)
+        return loop
+
+    yield start
+    for loop in loops:
+        loop.close()
+
+
+@pytest.fixture
+def records():
+    """Every record of the module's loggers, as (logger name, levelno, message)."""
+    seen = []
+
+    class Capture(logging.Handler):
+        def emit(self, record):
+            seen.append((record.name, record.levelno, record.getMessage()))
+
+    logger = logging.getLogger("quillet_motor_controller")
+    handler = Capture()
+    logger.addHandler(handler)
+    yield seen
+    logger.removeHandler(handler)
+
+
+@pytest.fixture
+def host_packets(torso):
+    """The instruction packets the host sent, as bytes."""
+    return lambda: [r.data for r in torso.servo_traffic() if r.source == "host" and r.kind == "packet"]
+
+
+@pytest.fixture
+def client_frames(torso):
+    """(can_id, data) of the frames the module put on the CAN bus."""
+    return lambda: [(r.can_id, r.data) for r in torso.can_traffic() if r.source == "client"]
+
+
+@pytest.fixture
+def eventually():
+    """Polls a condition for a while; its last value."""
+    def wait(predicate, timeout=3.0):
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            if predicate():
+                return True
+            time.sleep(0.005)
+        return predicate()
+    return wait
