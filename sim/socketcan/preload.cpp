@@ -321,9 +321,10 @@ ssize_t receive_buffer(int fd, const CanSocket& socket, void* buffer, std::size_
 
 // ---- binding and options ---------------------------------------------------------------------
 
+// The first served interface whose torso greets us.
 void take_first(const char* name, void* context) noexcept {
   char* first = static_cast<char*>(context);
-  if (first[0] == '\0') std::strncpy(first, name, broker::kMaxNameLength);
+  if (first[0] == '\0' && sc::mtu_of_served(name) != 0) std::strncpy(first, name, broker::kMaxNameLength);
 }
 
 int bind_can(int fd, const sockaddr* address, socklen_t length) noexcept {
