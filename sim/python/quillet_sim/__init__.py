@@ -20,14 +20,15 @@ Quick start::
         assert torso.servo(1).torque_enabled
 
 Construction: ``VirtualTorso(servos=True, motors=True, wire_timing=False, *, serial_link=None,
-can_interface=None)``. ``servos`` and ``motors`` take True (all), False (none) or the ids to
+can_interface=None, can_fd=True)``. ``servos`` and ``motors`` take True (all), False (none) or the ids to
 simulate; a left-out device is silent, so that another program can play it. A torso with no
 motor still serves its CAN bus; ``servos=[]`` serves a servo line with nobody on it, while
 ``servos=False`` serves no servo line at all (``serial_path`` is None). ``wire_timing`` paces
 servo replies at 10 us a byte and CAN frames at 1 Mbit/s. ``serial_link`` is a path where a
 symlink to the pseudo-terminal is kept (removed while unplugged); ``serial_path`` is then that
 path. ``can_interface`` picks the interface name (at most 15 characters) instead of the first
-free "vcanN". The torso starts on ``start()`` or ``with``, and stops on ``stop()``, at the end
+free "vcanN"; ``can_fd=False`` makes it a classic interface (MTU 16) that refuses FD
+frames. The torso starts on ``start()`` or ``with``, and stops on ``stop()``, at the end
 of the block, or when the owning process exits. ``running``, ``servo_ids`` and ``motor_ids``
 describe it. Every call raises ``TorsoError`` when the daemon has died or refuses the request.
 What a program wrote on either bus before a call is taken in before the torso answers it, so a
@@ -81,8 +82,35 @@ Motors, ``torso.motor(id)`` -> ``SimMotor``:
   but its reply leaves that long after the request; 0.025 s is past the host's 20 ms wait, so
   the late frame then sits in the host's receive queue).
 
-CAN bus, on the torso: ``send_can_frame(can_id, data, *, extended=False, fd=False)`` puts a
-frame from a foreign device on the bus; ``set_foreign_traffic(period=None, before_reply=0,
+The CAN bus behaves for every program under the stand-in as a Linux vcan does for raw
+sockets (python-can, loggers, small raw-socket programs alike):
+
+* ``CAN_RAW_FILTER`` (the empty filter included), inverted filters (``CAN_INV_FILTER``),
+  ``CAN_RAW_JOIN_FILTERS`` and ``CAN_RAW_ERR_FILTER`` (error frames reach only sockets whose
+  mask asks for their class; the default mask is 0) are applied by the torso;
+* ``CAN_RAW_LOOPBACK`` (0: no other socket of the host sees the socket's frames, the motors
+  still do) and ``CAN_RAW_RECV_OWN_MSGS``; ``recvmsg`` flags carry ``MSG_DONTROUTE`` for a frame
+  written on this host and ``MSG_CONFIRM`` as well for the writer's own copy; frames of the
+  motors and foreign devices carry neither (python-can's ``is_rx``);
+* a writer is not refused for bursts; a reader that falls behind loses frames only once what
+  it holds unread fills its ``SO_RCVBUF``, and ``SO_RXQ_OVFL`` reports the count lost;
+* ``SIOCGIFMTU`` (72, or 16 with ``can_fd=False``), ``SIOCGIFFLAGS`` (up, running, no ARP),
+  ``if_nameindex()`` (the real interfaces and the served ones), ``SIOCGSTAMP`` and
+  ``SIOCGSTAMPNS`` (time of the last frame read);
+* a socket bound to interface index 0 hears every interface served when it binds, is told
+  each frame's interface by ``recvfrom``, and ``sendto`` names the target interface (one
+  bound to a single interface may name another too);
+* when a torso stops, its sockets behave as those of a deleted vcan: a pending read wakes
+  with one ``ENETDOWN``, later reads wait (or time out), writes fail with ``ENETDOWN`` or
+  ``ENODEV``, and no SIGPIPE is raised.
+
+Not offered: the broadcast manager (``CAN_BCM``; python-can falls back to a thread for
+cyclic sending with a modifier callback), and interface discovery through netlink (``ip
+link``) or sysfs.
+
+CAN bus, on the torso: ``send_can_frame(can_id, data, *, extended=False, fd=False,
+error=False)`` puts a frame from a foreign device on the bus (with ``error``, an error frame
+whose class bits are ``can_id``); ``set_foreign_traffic(period=None, before_reply=0,
 can_id=0x100, data=bytes(8))`` sends such frames every ``period`` seconds and/or
 ``before_reply`` of them just before each motor reply.
 
