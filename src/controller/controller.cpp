@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "can_bus/transport/socketcan.hpp"
+#include "controller/homing.hpp"
 #include "servo_bus/servo/feetech/sm40bl.hpp"
 #include "servo_bus/servo/feetech/sts3025bl.hpp"
 #include "support/log.hpp"
@@ -20,11 +21,7 @@ using log::Level;
 
 namespace {
 
-constexpr double kTwoPi = 6.283185307179586;
 constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
-constexpr auto kHomingCycle = std::chrono::nanoseconds(10'000'000);
-constexpr double kHomingCycleSeconds = 0.01;
-constexpr std::uint64_t kHomingExtraCycles = 2000;
 constexpr auto kRebootPollInterval = std::chrono::nanoseconds(100'000'000);
 constexpr auto kRawReplyWindow = std::chrono::milliseconds(10);
 constexpr auto kRawReplyPoll = std::chrono::milliseconds(5);
@@ -401,38 +398,17 @@ Result<NeckPositions> QuilletMotorController::neck_home(double speed, double tol
 
   auto current = read_neck_positions();
   if (!current) return current;
-  NeckPositions goals;
-  for (std::size_t i = 0; i < kNeckJointCount; ++i) {
-    goals[i] = kTwoPi * std::round((*current)[i] / kTwoPi);
-  }
+  const HomingPlan plan = plan_neck_homing(*current, speed);
+  const NeckPositions& goals = plan.goals;
   if (!neck_torque_enabled_) {
     if (auto enabled = enable_neck(true); !enabled) return std::unexpected(enabled.error());
   }
 
-  const double step = speed * kHomingCycleSeconds;
-  double distance = 0.0;
-  for (std::size_t i = 0; i < kNeckJointCount; ++i) {
-    distance = std::max(distance, std::fabs((*current)[i] - goals[i]));
-  }
-  const double cycles = distance / step;
-  constexpr double kU32Max = 4294967295.0;
-  const std::uint64_t n = !(cycles > 0) ? 0
-                          : cycles >= kU32Max ? static_cast<std::uint64_t>(kU32Max)
-                                              : static_cast<std::uint64_t>(cycles);
-  // Summed in 64 bits: a 32-bit sum would wrap to a tiny budget for absurdly slow speeds.
-  const std::uint64_t budget = n + kHomingExtraCycles;
-
   NeckPositions commanded = *current;
   NeckPositions observed = *current;
   std::array<bool, kNeckJointCount> settled{};
-  for (std::uint64_t cycle = 0; cycle < budget; ++cycle) {
-    for (std::size_t i = 0; i < kNeckJointCount; ++i) {
-      if (settled[i]) continue;
-      const double diff = commanded[i] - goals[i];
-      if (diff > step) commanded[i] -= step;
-      else if (diff < -step) commanded[i] += step;
-      else commanded[i] = goals[i];
-    }
+  for (std::uint64_t cycle = 0; cycle < plan.budget; ++cycle) {
+    ramp_toward(plan, settled, commanded);
     auto replies = command_neck_mit(commanded, "neck_home");
     if (!replies) return replies;
     observed = *replies;

@@ -34,8 +34,6 @@ inline constexpr std::string_view kLogTarget = "quillet_motor_controller::contro
 template <class T>
 using Result = std::expected<T, Error>;
 
-using ServoPositions = std::array<double, 7>;
-using NeckPositions = std::array<double, kNeckJointCount>;
 
 class QuilletMotorController {
  public:

@@ -73,6 +73,9 @@ inline constexpr bool is_arm_id(std::uint8_t id) {
 }
 inline constexpr bool is_nose_id(std::uint8_t id) { return detail::id_in<ServoGroup::Nose>(id); }
 
+// Positions in rad, in the joint orders above.
+using ServoPositions = std::array<double, kServoJoints.size()>;
+
 // A seven-element servo array is the arm group's values followed by the nose group's.
 static_assert([] {
   for (std::size_t i = 0; i < kServoJoints.size(); ++i) {
@@ -104,5 +107,7 @@ inline constexpr std::array<NeckJoint, kNeckJointCount> kNeckJoints{{
     {"neck_roll", 3, 3, std::chrono::milliseconds(20), {12.5f, 10.0f, 500.0f, 5.0f, 28.0f}, 60.0f,
      2.0f, -0.4, 0.4},
 }};
+
+using NeckPositions = std::array<double, kNeckJointCount>;
 
 }  // namespace quillet::controller
