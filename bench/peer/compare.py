@@ -156,7 +156,7 @@ class SyscallCounter:
 
 
 def time_interleaved(sides: Sides, torso: VirtualTorso, what: str, calls: int, rounds: int) -> dict:
-    merged = {side: {"wall": [], "cpu": [], "user": 0.0, "system": 0.0, "calls": 0, "failures": 0}
+    merged = {side: {"wall": [], "cpu": [], "user": None, "system": None, "calls": 0, "failures": 0}
               for side in SIDES}
     for r in range(rounds):
         for side in (SIDES if r % 2 == 0 else SIDES[::-1]):
@@ -164,8 +164,9 @@ def time_interleaved(sides: Sides, torso: VirtualTorso, what: str, calls: int, r
             m = merged[side]
             m["wall"] += result["wall"]
             m["cpu"] += result["cpu"]
-            m["user"] += result["user"]
-            m["system"] += result["system"]
+            for key in ("user", "system"):
+                if key in result:
+                    m[key] = (m[key] or 0.0) + result[key]
             m["calls"] += calls
             m["failures"] += result["failures"]
     return merged
@@ -175,18 +176,23 @@ def print_calls(title: str, merged: dict, syscalls: dict[str, Counter[str] | Non
     print(f"\n{title}")
     print(f"  {'':<18}{'wall median':>13}{'p99':>11}{'CPU median':>13}{'p99':>11}"
           f"{'user':>11}{'system':>11}{'syscalls':>10}")
-    us = lambda seconds, width: f"{seconds * US:{width - 3}.1f} us"  # noqa: E731
+    def us(seconds: float | None, width: int) -> str:
+        return f"{seconds * US:{width - 3}.1f} us" if seconds is not None else f"{'-':>{width}}"
+
+    def per_call(total: float | None, calls: int) -> float | None:
+        return total / calls if total is not None else None
+
     for side in SIDES:
         m = merged[side]
         counts = syscalls.get(side)
         calls_column = f"{sum(counts.values()) / n_traced:10.1f}" if counts is not None else f"{'-':>10}"
         print(f"  {LABEL[side]:<18}{us(statistics.median(m['wall']), 13)}{us(percentile(m['wall'], 0.99), 11)}"
               f"{us(statistics.median(m['cpu']), 13)}{us(percentile(m['cpu'], 0.99), 11)}"
-              f"{us(m['user'] / m['calls'], 11)}{us(m['system'] / m['calls'], 11)}{calls_column}")
+              f"{us(per_call(m['user'], m['calls']), 11)}{us(per_call(m['system'], m['calls']), 11)}{calls_column}")
     module, peer = merged["module"], merged["peer"]
     ratio = lambda key: statistics.median(peer[key]) / statistics.median(module[key])  # noqa: E731
     line = f"  peer / module: wall x{ratio('wall'):.1f}, CPU x{ratio('cpu'):.1f}"
-    if module["user"] > 0:
+    if module["user"] and peer["user"] is not None:
         line += f", user CPU x{peer['user'] / module['user']:.1f}"
     if all(syscalls.get(side) for side in SIDES):
         line += f", system calls x{sum(syscalls['peer'].values()) / sum(syscalls['module'].values()):.1f}"
@@ -265,7 +271,7 @@ def machine() -> str:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--reads", type=int, default=1000, help="calls per side per round")
-    parser.add_argument("--writes", type=int, default=5000, help="goal writes per side per round")
+    parser.add_argument("--writes", type=int, default=2000, help="goal writes per side per round")
     parser.add_argument("--rounds", type=int, default=5, help="interleaved rounds per side")
     parser.add_argument("--traced", type=int, default=500, help="calls counted for system calls")
     parser.add_argument("--loop-seconds", type=float, default=2.0)
@@ -296,8 +302,9 @@ def main() -> None:
                                        ("write", "Four-arm goal write", args.writes)):
                 merged = time_interleaved(sides, torso, what, calls, args.rounds)
                 counts = {side: syscalls.count(sides, side, torso, what, args.traced) for side in SIDES}
+                spaced = " spaced by 300 us (more than a write's wire time)" if what == "write" else ""
                 print_calls(f"{title}, {wire_text}: {args.rounds} interleaved rounds of {calls} "
-                            f"calls per side", merged, counts, args.traced)
+                            f"calls per side{spaced}", merged, counts, args.traced)
             if not wire:
                 print_stale_probe(sides, torso)
             elif not args.no_loop:

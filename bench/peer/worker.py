@@ -6,8 +6,8 @@ Commands (each prints its result as one JSON line on standard output):
     read                       the ten joint positions
     write-arms A B C D         one four-arm goal write, radians
     read-after-stale           one read, then waits for a line on standard input, then reads again
-    time {read|write} N        per-call wall and CPU samples of N calls, and the process's user
-                               and system CPU over them
+    time {read|write} N        per-call wall and CPU samples of N calls, and (reads) the
+                               process's user and system CPU over them
     trace {read|write} N [CTL ACK]
                                N calls between two marker system calls (for strace), and with
                                the two fifos of `perf stat --control`, with the counters on
@@ -47,11 +47,25 @@ def open_side(side: str, serial: str, can_channel: str):
     return PeerTorso(serial, can_channel)
 
 
+# A goal write has no reply, and its 20 bytes take 200 us on the wire at 1 Mbaud: written back to
+# back, writes would pile up on the line (and, with wire timing, in the torso) and delay whatever
+# comes after them. So writes are spaced by more than their wire time, outside the measured part.
+WRITE_GAP = 300e-6
+
+
 def operation(torso, what: str):
+    """The call and the pause after it."""
     if what == "read":
-        return torso.read_ten
+        return torso.read_ten, 0.0
     count = iter(range(1 << 62))
-    return lambda: torso.write_arms(GOALS[next(count) & 1])
+    return (lambda: torso.write_arms(GOALS[next(count) & 1])), WRITE_GAP
+
+
+def busy_wait(seconds: float) -> None:
+    # No system call: keeps a system-call count to the calls themselves.
+    end = time.perf_counter() + seconds
+    while time.perf_counter() < end:
+        pass
 
 
 def emit(result: object) -> None:
@@ -82,10 +96,13 @@ def counting_failures(call):
     return attempt, failures
 
 
-def time_calls(call, n: int) -> dict:
+def time_calls(call, gap: float, n: int) -> dict:
+    """Per-call wall and CPU time; user and system CPU over all calls, when no pause lies between
+    them (the pauses would count too)."""
     attempt, failures = counting_failures(call)
     for _ in range(WARM_UP):
         attempt()
+        time.sleep(gap)
     failures[0] = 0
     wall, cpu = [], []
     before = resource.getrusage(resource.RUSAGE_SELF)
@@ -96,9 +113,11 @@ def time_calls(call, n: int) -> dict:
         if ok:
             wall.append((w1 - w0) / 1e9)
             cpu.append((c1 - c0) / 1e9)
+        if gap:
+            time.sleep(gap)
     after = resource.getrusage(resource.RUSAGE_SELF)
-    return {"wall": wall, "cpu": cpu, "user": after.ru_utime - before.ru_utime,
-            "system": after.ru_stime - before.ru_stime, "failures": failures[0]}
+    split = {} if gap else {"user": after.ru_utime - before.ru_utime, "system": after.ru_stime - before.ru_stime}
+    return {"wall": wall, "cpu": cpu, "failures": failures[0], **split}
 
 
 class PerfControl:
@@ -114,17 +133,19 @@ class PerfControl:
         self.ack.readline()
 
 
-def trace_calls(call, n: int, fifos: list[str]) -> dict:
+def trace_calls(call, gap: float, n: int, fifos: list[str]) -> dict:
     perf = PerfControl(*fifos) if fifos else None
     attempt, failures = counting_failures(call)
     for _ in range(WARM_UP):
         attempt()
+        busy_wait(gap)
     failures[0] = 0
     mark(MARK_BEGIN)
     if perf:
         perf("enable")
     for _ in range(n):
         attempt()
+        busy_wait(gap)
     if perf:
         perf("disable")
     mark(MARK_END)
@@ -248,9 +269,9 @@ def main(argv: list[str]) -> None:
                 if attempt == 0:
                     sys.stdin.readline()
         elif command == "time":
-            emit(time_calls(operation(torso, args[0]), int(args[1])))
+            emit(time_calls(*operation(torso, args[0]), int(args[1])))
         elif command == "trace":
-            emit(trace_calls(operation(torso, args[0]), int(args[1]), args[2:]))
+            emit(trace_calls(*operation(torso, args[0]), int(args[1]), args[2:]))
         elif command == "loop":
             emit(peer_loop(torso, float(args[0]), float(args[1]), args[2:] == ["spin"]))
         else:
