@@ -8,6 +8,7 @@ import fcntl
 import logging
 import socket
 import struct
+import threading
 import time
 
 import pytest
@@ -227,6 +228,41 @@ def test_a_socket_bound_to_every_interface_hears_all_and_sends_where_told(make_t
         assert second.motor(1).state().enabled and not first.motor(1).state().enabled
         data, address = everywhere.recvfrom(72)
         assert (ident(data), address) == (0x1, (second.can_interface,))
+
+
+# ---- a torso that stops --------------------------------------------------------------------------
+
+
+def test_a_stopped_torsos_sockets_behave_as_those_of_a_deleted_vcan(make_torso, can_sockets):
+    torso = make_torso(servos=False, motors=False)
+    waiting, idle = can_sockets(torso.can_interface), can_sockets(torso.can_interface)
+    woken: list[int | None] = []
+
+    def wait() -> None:
+        waiting.settimeout(5)
+        try:
+            waiting.recv(72)
+            woken.append(None)
+        except OSError as error:
+            woken.append(error.errno)
+
+    reader = threading.Thread(target=wait)
+    reader.start()
+    time.sleep(0.05)
+    torso.stop()
+    reader.join()
+    assert woken == [errno.ENETDOWN]
+    waiting.settimeout(0.05)
+    with pytest.raises(TimeoutError):  # from now on reads wait, as on an unbound socket
+        waiting.recv(72)
+    errors = []
+    for s in (waiting, idle, idle):
+        try:
+            s.send(frame(0x1))
+        except OSError as error:
+            errors.append(errno.errorcode[error.errno])
+    # The first write learns that the interface went down, later ones that it is gone; never EPIPE.
+    assert errors == ["ENODEV", "ENETDOWN", "ENODEV"]
 
 
 # ---- python-can ----------------------------------------------------------------------------------
