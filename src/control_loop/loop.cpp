@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "control_loop/handle_commands.hpp"
+#include "control_loop/neck_reader.hpp"
 #include "control_loop/retry.hpp"
 #include "controller/joints.hpp"
 #include "support/log.hpp"
@@ -117,7 +118,10 @@ class LoopThread {
         statistics_(std::move(statistics)),
         period_(settings.read_position_loop_period),
         allowed_retries_(settings.allowed_retries),
-        clock_(clock) {}
+        clock_(clock) {
+    // With servos to read, the neck is read at the same time on a second thread.
+    if (controller_->has_serial_port()) neck_reader_.emplace(*controller_);
+  }
 
   // The cycle, one event per pass, until a pass ends with the stop flag set; then the drain.
   void run() {
@@ -170,13 +174,24 @@ class LoopThread {
       statistics_->last_stats->with([&](ControlLoopStats& stats, bool) { stats.period.push_back(period); });
       last_tick_ = now;
     }
-    PositionOutcome outcome = read_pos(*controller_, allowed_retries_, clock_);
+    PositionOutcome outcome = read_positions();
     last_position_->with([&](PositionOutcome& value, bool poisoned) {
       if (!poisoned) value = std::move(outcome);
     });
     if (!statistics_) return;
     pending_read_dt_.push_back(seconds_of(clock_.now() - now));
     if (clock_.now() - last_publish_ > statistics_->pub_period) publish();
+  }
+
+  // read_pos with both buses in flight at once: the same traffic on each bus, in the same order.
+  // The neck is asked even when the servo read fails; the outcome is the same.
+  PositionOutcome read_positions() {
+    if (!neck_reader_) return read_pos(*controller_, allowed_retries_, clock_);
+    neck_reader_->start();
+    auto servos = with_retry([&] { return controller_->read_all_positions(); }, allowed_retries_, clock_);
+    auto neck = neck_reader_->wait();
+    if (!servos || !neck) return std::unexpected(MotorError::communication_failure());
+    return torso_position_from_joints(*servos, *neck, wall_clock_timestamp());
   }
 
   void publish() {
@@ -228,6 +243,8 @@ class LoopThread {
   std::vector<double> pending_write_dt_;
   std::minstd_rand random_{std::random_device{}()};
   std::bernoulli_distribution coin_{0.5};
+  // Last: its thread uses the controller, so it is joined before anything else is released.
+  std::optional<NeckReader> neck_reader_;
 };
 
 }  // namespace
@@ -303,11 +320,11 @@ std::expected<std::unique_ptr<QuilletControlLoop>, StartupError> QuilletControlL
   loop->last_torque_ = std::make_shared<Cell<TorqueOutcome>>(torque);
   loop->motor_name_id_ = std::move(motor_name_id);
 
-  auto state = std::make_unique<LoopThread>(std::move(controller), loop->stop_requested_,
-                                            std::move(command_rx), loop->last_position_,
-                                            loop->last_torque_, std::move(statistics), settings, clock);
   auto ended_by_fault = std::make_shared<std::atomic<bool>>(false);
   try {
+    auto state = std::make_unique<LoopThread>(std::move(controller), loop->stop_requested_,
+                                              std::move(command_rx), loop->last_position_,
+                                              loop->last_torque_, std::move(statistics), settings, clock);
     std::thread thread([state = std::move(state), ended_by_fault]() mutable {
       try {
         state->run();
