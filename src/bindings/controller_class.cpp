@@ -9,7 +9,6 @@
 //         def neck_home(self, speed=0.4, tolerance=0.15, kp=None, kd=None) -> list[float]: ...
 //         ...
 #include <array>
-#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -70,19 +69,6 @@ PyObject* reply(const T& value) {
   return to_py(value).release();
 }
 
-// A goal that is not a number would reach the wire as an extreme position, so it is refused
-// before anything else happens.
-template <std::size_t N>
-bool numbers(const char* name, const std::array<double, N>& positions) {
-  for (double p : positions) {
-    if (std::isnan(p)) {
-      PyErr_Format(PyExc_ValueError, "argument '%s': position is not a number (NaN)", name);
-      return false;
-    }
-  }
-  return true;
-}
-
 // A method without parameters that runs `Operation` on the controller.
 template <auto Operation>
 PyObject* no_arguments(PyObject* self, PyObject*) {
@@ -122,15 +108,7 @@ PyObject* positions_method(PyObject* self, Args args, Py_ssize_t nargs, PyObject
     static constexpr auto sig = signature(Name, 1, Param);
     std::array<double, N> positions{};
     if (!parse(sig, args, nargs, kwnames, positions)) return nullptr;
-    if (!numbers(Param, positions)) return nullptr;
-    return locked(self, [&](QuilletMotorController& c) -> PyObject* {
-      auto result = (c.*Operation)(positions);
-      if constexpr (std::is_same_v<decltype(result), controller::Result<void>>) {
-        return reply(result);
-      } else {
-        return reply(result);
-      }
-    });
+    return locked(self, [&](QuilletMotorController& c) { return reply((c.*Operation)(positions)); });
   });
 }
 
@@ -151,11 +129,10 @@ template <std::size_t Index, const char* Name>
 PyObject* single_neck_joint(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static constexpr auto sig = signature(Name, 1, "position");
-    std::array<double, 1> position{};
-    if (!parse(sig, args, nargs, kwnames, position[0])) return nullptr;
-    if (!numbers("position", position)) return nullptr;
+    double position = 0.0;
+    if (!parse(sig, args, nargs, kwnames, position)) return nullptr;
     return locked(self, [&](QuilletMotorController& c) {
-      return reply(c.set_single_neck_joint(Index, position[0]));
+      return reply(c.set_single_neck_joint(Index, position));
     });
   });
 }

@@ -17,6 +17,29 @@ PyObject* raise_runtime_error(std::string_view text) noexcept {
 
 PyObject* raise_fault(std::string_view text) noexcept { return raise_with_text(fault_type(), text); }
 
+namespace {
+
+PyObject* raise_not_a_number(const controller::Error::NotANumber& refused) {
+  std::string text = "argument '";
+  text += refused.argument;
+  text += "': position is not a number (NaN)";
+  return raise_with_text(PyExc_ValueError, text);
+}
+
+}  // namespace
+
+PyObject* raise_error(const controller::Error& error) {
+  if (const auto* refused = error.not_a_number()) return raise_not_a_number(*refused);
+  return raise_runtime_error(error.message());
+}
+
+PyObject* raise_error(std::string_view prefix, const controller::Error& error) {
+  if (const auto* refused = error.not_a_number()) return raise_not_a_number(*refused);
+  std::string text(prefix);
+  text += error.message();
+  return raise_runtime_error(text);
+}
+
 namespace detail {
 
 void fault_from_current_exception() noexcept {

@@ -5,7 +5,9 @@
 //   if (!result) return raise_error(result.error());            // RuntimeError(display text)
 //   if (!r) return raise_error("Failed to read raw bytes: ", r.error());   // with a prefix
 //   return raise_runtime_error("channel closed");               // a fixed text
-// Error values are any type with `message()` giving their display text. Every function that
+// Error values are any type with `message()` giving their display text. A controller error that
+// refuses a position as not a number is the caller's fault: ValueError("argument '<argument>':
+// position is not a number (NaN)"), prefix or not. Every function that
 // CPython calls (methods, tp_new, getters, repr) wraps its body in `guarded`, so that a C++
 // exception (a broken invariant, std::bad_alloc, ...) becomes the internal-fault exception
 // instead of terminating the interpreter:
@@ -24,6 +26,8 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+
+#include "controller/error.hpp"
 
 namespace quillet::py {
 
@@ -54,6 +58,9 @@ PyObject* raise_error(std::string_view prefix, const E& error) {
   text += error.message();
   return raise_runtime_error(text);
 }
+
+PyObject* raise_error(const controller::Error& error);
+PyObject* raise_error(std::string_view prefix, const controller::Error& error);
 
 namespace detail {
 void fault_from_current_exception() noexcept;

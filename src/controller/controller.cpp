@@ -29,16 +29,6 @@ constexpr auto kRawReplyPoll = std::chrono::milliseconds(5);
 std::unexpected<Error> fail(std::string text) { return std::unexpected(Error::message(std::move(text))); }
 std::unexpected<Error> neck_only() { return fail(kNeckOnlyMessage); }
 
-// A position that is not a number would reach the wire as an extreme step or MIT value (a servo
-// swinging half a turn, a neck motor spinning to -12.5 rad), so it is refused before sending.
-template <std::size_t N>
-bool any_nan(const std::array<double, N>& values) {
-  return std::any_of(values.begin(), values.end(), [](double v) { return std::isnan(v); });
-}
-std::unexpected<Error> not_a_number(std::string_view operation) {
-  return fail(std::string(operation) + ": position is not a number");
-}
-
 std::string joint_name(std::size_t index) { return std::string(kNeckJoints[index].name); }
 
 can_bus::damiao::Damiao make_neck_motor(const NeckJoint& joint) {
@@ -152,7 +142,7 @@ Result<void> QuilletMotorController::with_serial_port(Op&& op) {
 }
 
 Result<void> QuilletMotorController::set_all_goal_positions(const ServoPositions& positions) {
-  if (any_nan(positions)) return not_a_number("set_all_goal_positions");
+  if (auto ok = check_positions("set_all_goal_positions", "positions", positions); !ok) return ok;
   const std::span<const double> all(positions);
   auto arms = with_serial_port([&](servo_bus::SerialPort& port) {
     return sm40bl.sync_write_goal_position(servo_protocol_, port, ARM_IDS, all.first<ARM_IDS.size()>());
@@ -164,28 +154,28 @@ Result<void> QuilletMotorController::set_all_goal_positions(const ServoPositions
 }
 
 Result<void> QuilletMotorController::set_arms_position(const std::array<double, 4>& positions) {
-  if (any_nan(positions)) return not_a_number("set_arms_position");
+  if (auto ok = check_positions("set_arms_position", "position", positions); !ok) return ok;
   return with_serial_port([&](servo_bus::SerialPort& port) {
     return sm40bl.sync_write_goal_position(servo_protocol_, port, ARM_IDS, positions);
   });
 }
 
 Result<void> QuilletMotorController::set_left_arm_position(const std::array<double, 2>& positions) {
-  if (any_nan(positions)) return not_a_number("set_left_arm_position");
+  if (auto ok = check_positions("set_left_arm_position", "position", positions); !ok) return ok;
   return with_serial_port([&](servo_bus::SerialPort& port) {
     return sm40bl.sync_write_goal_position(servo_protocol_, port, LEFT_ARM_IDS, positions);
   });
 }
 
 Result<void> QuilletMotorController::set_right_arm_position(const std::array<double, 2>& positions) {
-  if (any_nan(positions)) return not_a_number("set_right_arm_position");
+  if (auto ok = check_positions("set_right_arm_position", "position", positions); !ok) return ok;
   return with_serial_port([&](servo_bus::SerialPort& port) {
     return sm40bl.sync_write_goal_position(servo_protocol_, port, RIGHT_ARM_IDS, positions);
   });
 }
 
 Result<void> QuilletMotorController::set_nose_position(const std::array<double, 3>& positions) {
-  if (any_nan(positions)) return not_a_number("set_nose_position");
+  if (auto ok = check_positions("set_nose_position", "position", positions); !ok) return ok;
   return with_serial_port([&](servo_bus::SerialPort& port) {
     return sts3025bl.sync_write_goal_position(servo_protocol_, port, NOSE_IDS, positions);
   });
@@ -337,7 +327,9 @@ double QuilletMotorController::clamp_neck_position(std::size_t index, double pos
 
 Result<NeckPositions> QuilletMotorController::command_neck_mit(const NeckPositions& positions,
                                                                std::string_view label) {
-  if (any_nan(positions)) return not_a_number(label);
+  if (auto ok = check_positions(label, "position", positions); !ok) {
+    return std::unexpected(std::move(ok.error()));
+  }
   NeckPositions observed{};
   for (std::size_t i = 0; i < kNeckJointCount; ++i) {
     neck_commands_[i].position = static_cast<float>(positions[i]);
@@ -352,7 +344,9 @@ Result<NeckPositions> QuilletMotorController::command_neck_mit(const NeckPositio
 
 Result<NeckPositions> QuilletMotorController::set_neck_position(const NeckPositions& positions) {
   // Checked before clamping so that a refused command logs no clamp warning either.
-  if (any_nan(positions)) return not_a_number("set_neck_position");
+  if (auto ok = check_positions("set_neck_position", "position", positions); !ok) {
+    return std::unexpected(std::move(ok.error()));
+  }
   NeckPositions clamped;
   for (std::size_t i = 0; i < kNeckJointCount; ++i) {
     clamped[i] = clamp_neck_position(i, positions[i]);
@@ -362,7 +356,9 @@ Result<NeckPositions> QuilletMotorController::set_neck_position(const NeckPositi
 
 Result<double> QuilletMotorController::set_single_neck_joint(std::size_t index, double position) {
   const std::string operation = "set_" + joint_name(index) + "_position";
-  if (std::isnan(position)) return not_a_number(operation);
+  if (auto ok = check_positions(operation, "position", {&position, 1}); !ok) {
+    return std::unexpected(std::move(ok.error()));
+  }
   neck_commands_[index].position = static_cast<float>(clamp_neck_position(index, position));
   auto state = neck_motors_[index].control(*can_transport_, neck_commands_[index]);
   if (!state) return fail(operation + ": " + state.error().message());

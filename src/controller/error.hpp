@@ -1,10 +1,14 @@
-// Errors of the controller: either a servo-bus error passed through unchanged (so that the
-// control loop can still tell a reply time-out from a protocol fault), or a message of the
-// controller's own, which names the operation and joint in front of the lower layer's text.
+// Errors of the controller: a servo-bus error passed through unchanged (so that the control
+// loop can still tell a reply time-out from a protocol fault), a position refused because it is
+// not a number, or a message of the controller's own, which names the operation and joint in
+// front of the lower layer's text.
 #pragma once
 
+#include <expected>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -17,16 +21,34 @@ inline constexpr const char* kNeckOnlyMessage = "serial port not configured (nec
 
 class Error {
  public:
+  // A position that is not a number: it would reach the wire as an extreme step or MIT value (a
+  // servo swinging half a turn, a neck motor spinning to -12.5 rad).
+  struct NotANumber {
+    std::string operation;      // e.g. "set_neck_position"
+    std::string_view argument;  // the operation's parameter: "position" or "positions"
+    friend bool operator==(const NotANumber&, const NotANumber&) = default;
+  };
+
   Error(servo_bus::Error bus) : value_(std::move(bus)) {}  // NOLINT: pass-through is implicit
+  explicit Error(NotANumber refused) : value_(std::move(refused)) {}
   static Error message(std::string text) { return Error(std::move(text)); }
 
+  // NotANumber: "<operation>: position is not a number".
   std::string message() const;
   // The I/O kind when this is a servo-bus I/O error.
   std::optional<IoErrorKind> io_kind() const;
+  // The refused position's operation and argument, for that error only.
+  const NotANumber* not_a_number() const { return std::get_if<NotANumber>(&value_); }
 
  private:
   explicit Error(std::string text) : value_(std::move(text)) {}
-  std::variant<std::string, servo_bus::Error> value_;
+  std::variant<std::string, servo_bus::Error, NotANumber> value_;
 };
+
+// The one rule for positions given to an operation: any NaN among them is NotANumber. Every
+// operation applies it first, before any state change or bus traffic; whoever queues an
+// operation for later applies it before queueing.
+std::expected<void, Error> check_positions(std::string_view operation, std::string_view argument,
+                                           std::span<const double> positions);
 
 }  // namespace quillet::controller

@@ -210,6 +210,22 @@ TEST_F(ControllerTest, NeckCommandsThatAreNotNumbersAreRefusedBeforeAnyFrame) {
   EXPECT_TRUE(sink_.records.empty());
 }
 
+TEST_F(ControllerTest, APositionThatIsNotANumberIsATypedErrorNamingItsArgument) {
+  auto controller = make();
+  auto all = controller.set_all_goal_positions({0, 0, 0, 0, 0, 0, std::nan("")});
+  ASSERT_FALSE(all);
+  ASSERT_NE(all.error().not_a_number(), nullptr);
+  EXPECT_EQ(*all.error().not_a_number(),
+            (quillet::controller::Error::NotANumber{"set_all_goal_positions", "positions"}));
+  EXPECT_EQ(all.error().io_kind(), std::nullopt);
+  auto nose = controller.set_nose_position({std::nan(""), 0, 0});
+  EXPECT_EQ(nose.error().not_a_number()->argument, "position");
+  EXPECT_EQ(nose.error().message(), "set_nose_position: position is not a number");
+  EXPECT_TRUE(servos_->instructions.empty());
+  EXPECT_TRUE(controller.set_left_arm_position({0.0, 0.0}));
+  EXPECT_EQ(servos_->instructions.size(), 1u);
+}
+
 }  // namespace
 
 namespace quillet::controller {
