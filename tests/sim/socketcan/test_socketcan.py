@@ -153,7 +153,7 @@ report(can0=errno_of(s.bind, ("can0",)), lo=errno_of(s.bind, ("lo",)),
         ("can_socket()", "fd_frame(1, b'x')", "EINVAL"),  # FD frame without FD enabled
         ("can_socket()", "frame(1, length=9)", "EINVAL"),
         ("can_socket(fd=True)", "fd_frame(1, length=65)", "EINVAL"),
-        ("can_socket(fd=True)", "b'\\x01'", "EINVAL"),  # would read as an option byte
+        ("can_socket(fd=True)", "b'\\x01'", "EINVAL"),  # not a frame at all
         ("can_socket(bind=False)", "frame(1)", "ENXIO"),  # not bound to any interface
     ],
 )
