@@ -21,7 +21,9 @@
 #include <utility>
 #include <vector>
 
-#include "bindings/args.hpp"
+#include "bindings/convert.hpp"
+#include "bindings/signature.hpp"
+#include "bindings/to_python.hpp"
 #include "bindings/class_def.hpp"
 #include "bindings/classes.hpp"
 #include "bindings/errors.hpp"

@@ -7,6 +7,8 @@
 #include "bindings/class_def.hpp"
 #include "bindings/classes.hpp"
 #include "bindings/errors.hpp"
+#include "bindings/signature.hpp"
+#include "bindings/to_python.hpp"
 
 namespace quillet::py {
 namespace {

@@ -2,14 +2,14 @@
 //
 // How to use: return a record to Python with `to_python(position)` / `to_python(stats)` (a new
 // reference, null with an exception set); take a QuilletTorsoPosition argument by declaring a
-// `control_loop::QuilletTorsoPosition` output of `parse` (args.hpp): only an instance of the class
+// `control_loop::QuilletTorsoPosition` output of `parse` (signature.hpp): only an instance of the class
 // is accepted, and the output receives a copy of its record.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "bindings/args.hpp"
+#include "bindings/convert.hpp"
 #include "control_loop/records.hpp"
 
 namespace quillet::py {

@@ -13,7 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "bindings/args.hpp"
+#include "bindings/convert.hpp"
+#include "bindings/signature.hpp"
+#include "bindings/to_python.hpp"
 #include "bindings/class_def.hpp"
 #include "bindings/classes.hpp"
 #include "bindings/errors.hpp"
