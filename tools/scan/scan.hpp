@@ -1,0 +1,83 @@
+// quillet-scan: what each device of the torso answers, read without changing anything.
+//
+// Only requests that read are ever sent: servo pings and register reads, and the neck motors'
+// feedback requests and register reads. Nothing enables torque, writes a register or moves a
+// joint, so a scan is safe on a robot in any state.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "controller/joints.hpp"
+
+namespace quillet::tools::scan {
+
+// The supply the control loop waits for before it starts, in tenths of a volt.
+inline constexpr std::uint8_t kSupplyReady = 110;
+
+struct Gains {
+  std::uint8_t p = 0;
+  std::uint8_t d = 0;
+  std::uint8_t i = 0;
+};
+
+struct ServoReport {
+  const controller::ServoJoint* joint = nullptr;
+  bool answers = false;
+  std::optional<std::int16_t> steps;
+  std::optional<std::uint8_t> voltage;  // tenths of a volt
+  std::optional<bool> torque;
+  std::optional<Gains> gains;
+  // A failed read of an answering servo: "present position: Operation timed out".
+  std::vector<std::string> errors;
+};
+
+struct NeckReport {
+  const controller::NeckJoint* joint = nullptr;
+  bool answers = false;
+  std::optional<std::uint32_t> control_mode;
+  std::optional<double> position;  // rad
+  std::vector<std::string> errors;
+};
+
+// One bus: whether it was asked for, and the reason it could not be scanned, in words for the
+// person at the robot.
+struct BusReport {
+  std::string name;  // the serial path or the CAN interface
+  bool scanned = false;
+  bool reached = false;  // opened: its devices were asked
+  std::optional<std::string> error;
+};
+
+struct ScanReport {
+  BusReport serial;
+  BusReport can;
+  std::vector<ServoReport> servos;  // the seven joints, in joint order
+  std::vector<NeckReport> neck;     // the three neck joints, yaw, pitch, roll
+  // With --all-ids: servo ids outside the joint table that answered a ping.
+  std::optional<std::vector<std::uint8_t>> other_ids;
+
+  // What keeps the robot from starting, and what is merely worth knowing.
+  std::vector<std::string> problems() const;
+  std::vector<std::string> notes() const;
+  // All ten devices answer, every read worked and every supply is at least 11.0 V.
+  bool ready() const { return problems().empty(); }
+};
+
+struct ScanOptions {
+  std::optional<std::string> serial_path;
+  std::optional<std::string> can_interface;  // absent: the CAN bus is left out
+  bool all_ids = false;
+};
+
+ScanReport run_scan(const ScanOptions& options);
+
+// "SM40BL" for the arms, "STS3025BL" for the nose.
+const char* servo_model_name(const controller::ServoJoint& joint);
+
+// Steps to radians as the servo models convert them.
+double steps_to_radians(std::int16_t steps);
+
+}  // namespace quillet::tools::scan
