@@ -4,11 +4,12 @@
 
 #include <cmath>
 #include <cstdint>
+#include <numbers>
 
 namespace quillet::servo_bus::feetech {
 
-inline constexpr double kPi = 3.141592653589793;
-inline constexpr double kTwoPi = 6.283185307179586;
+inline constexpr double kPi = std::numbers::pi;
+inline constexpr double kTwoPi = 2 * std::numbers::pi;
 inline constexpr double kInverseStepsPerTurn = 0.000244140625;  // 1/4096
 inline constexpr double kStepsPerTurn = 4096.0;
 inline constexpr double kMinSteps = -32768.0;
