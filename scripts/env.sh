@@ -60,10 +60,11 @@ ensure_venv() {
     rm -rf "$VENV"
     "$PY" -m venv "$VENV"
   fi
-  local stamp="$VENV/.tools-installed"
+  local stamp="$VENV/.tools-installed-2"
   if [ ! -f "$stamp" ]; then
     "$VENV/bin/python" -m pip install -q --upgrade pip
-    "$VENV/bin/python" -m pip install -q "scikit-build-core>=0.10" "cmake>=3.25" ninja pytest mypy
+    "$VENV/bin/python" -m pip install -q "scikit-build-core>=0.10" "cmake>=3.25" ninja pytest mypy \
+      rich matplotlib
     touch "$stamp"
   fi
   export PATH="$VENV/bin:$PATH"
