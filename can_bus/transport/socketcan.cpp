@@ -151,6 +151,13 @@ std::expected<CanFrame, CanError> SocketCanTransport::recv(std::chrono::nanoseco
 std::expected<CanFrame, CanError> SocketCanTransport::request(const CanFrame& frame,
                                                               CanId expected,
                                                               std::chrono::nanoseconds timeout) {
+  // Stale frames only: what is already queued. Nothing waiting, or any read error, ends the
+  // discard; a socket that is broken for good fails the send below or the wait for the reply.
+  canfd_frame stale;
+  for (int i = 0; i < kMaxDiscardedFrames; ++i) {
+    const ssize_t n = ::recv(fd_.get(), &stale, sizeof stale, MSG_DONTWAIT);
+    if (n <= 0 && !(n < 0 && errno == EINTR)) break;
+  }
   return request_with(*this, frame, expected, timeout);
 }
 

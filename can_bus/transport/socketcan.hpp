@@ -31,8 +31,14 @@ class SocketCanTransport final : public CanTransport {
 
   std::expected<void, CanError> send(const CanFrame& frame) override;
   std::expected<CanFrame, CanError> recv(std::chrono::nanoseconds timeout) override;
+  // Discards the frames already waiting on the socket before sending: a reply that came after
+  // an earlier request gave up on it must not be taken for the answer to this one, which would
+  // leave every later answer one exchange behind. Then as CanTransport::request.
   std::expected<CanFrame, CanError> request(const CanFrame& frame, CanId expected,
                                             std::chrono::nanoseconds timeout) override;
+
+  // Most frames one discard reads: a bus that keeps the socket busy cannot hold a request back.
+  static constexpr int kMaxDiscardedFrames = 1024;
 
  private:
   UniqueFd fd_;

@@ -251,6 +251,28 @@ TEST_F(SocketCanPair, RequestSkipsTwoForeignFramesAndReturnsItsReply) {
   EXPECT_TRUE(next.error().is_timeout());
 }
 
+// Before, a reply that came after its request had timed out was taken for the answer to the
+// next request to that motor, and every later reading lagged one exchange behind.
+TEST_F(SocketCanPair, RequestDiscardsFramesQueuedBeforeItAndReturnsItsOwnReply) {
+  peer_write(classic_struct(0x001, 8, {0x11, 0, 0, 0, 0, 0, 0, 0xAA}));  // the late reply
+  peer_write(classic_struct(0x002, 8, {0x12, 0, 0, 0, 0, 0, 0, 0xBB}));  // another motor's
+  std::thread motor([&] {
+    std::array<std::uint8_t, 72> buf{};
+    ASSERT_EQ(::recv(peer, buf.data(), buf.size(), 0), 16);  // the request
+    peer_write(classic_struct(0x001, 8, {0x11, 0, 0, 0, 0, 0, 0, 0xCC}));
+    peer_write(classic_struct(0x003, 8, {0x13, 0, 0, 0, 0, 0, 0, 0xDD}));
+  });
+  auto reply = transport->request(CanFrame{{0x01, 0x00, 0xCC, 0, 0, 0, 0, 0}, CanId::standard(0x7FF)},
+                                  CanId::standard(0x001), 500ms);
+  motor.join();
+  ASSERT_TRUE(reply) << reply.error().message();
+  EXPECT_EQ(reply->data.back(), 0xCC);
+  // Only what was queued before the request went: a frame after the reply is still there.
+  auto next = transport->recv(100ms);
+  ASSERT_TRUE(next) << next.error().message();
+  EXPECT_EQ(next->id, CanId::standard(3));
+}
+
 TEST_F(SocketCanPair, RequestWithoutReplyTimesOutAfterAboutItsTimeout) {
   peer_write(classic_struct(0x005, 1, {5}));  // foreign, already waiting
   const auto start = std::chrono::steady_clock::now();
