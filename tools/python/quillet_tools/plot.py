@@ -37,7 +37,7 @@ def plot(recording: Recording, output: str, title: str) -> None:
         ax.set_xlabel("time (s)")
         ax.set_ylabel("position (rad)")
         ax.grid(alpha=0.3)
-        ax.legend(fontsize="small", loc="upper right")
+        ax.legend(fontsize="small", loc="best")
 
     ax = axes.flat[3]
     period = [p * 1e3 for p in recording.samples["period"]]
@@ -75,7 +75,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--sim", action="store_true", help="record a run of the monitor on a virtual "
                         "torso first (kept in FILE.csv when given)")
     parser.add_argument("--duration", type=float, default=5.0, help="with --sim: seconds to record (default: 5)")
-    parser.add_argument("--period", default="2ms", help="with --sim: the loop's period (default: 2ms)")
+    parser.add_argument("--period", default="5ms", help="with --sim: the loop's period (default: 5ms)")
     args = parser.parse_args(argv)
     if not args.sim and args.csv is None:
         parser.error("give a recording (FILE.csv), or --sim to make one")

@@ -55,7 +55,8 @@ class HandMover:
     """Moves the virtual joints slowly, as a person moves a robot whose torque is off, so that a
     monitor on the virtual torso has something to show. Touches the torso only, never the bus."""
 
-    RATE = 10.0  # moves per second
+    RATE = 20.0  # moves per second
+    RAMP = 1.0   # seconds to reach full swing from where the joints are
 
     def __init__(self, torso: Any) -> None:
         self._torso = torso
@@ -75,12 +76,13 @@ class HandMover:
         try:
             while not self._stop.wait(1 / self.RATE):
                 t += 1 / self.RATE
+                swing = min(1.0, t / self.RAMP)
                 for servo_id in range(1, 8):
-                    steps = 2048 + 400 * math.sin(0.8 * t + servo_id)
+                    steps = 2048 + swing * 400 * math.sin(0.8 * t + servo_id)
                     self._torso.servo(servo_id).set_position(round(steps))
                 # Inside the neck's safety bounds: yaw +-0.5, pitch 0 to 0.45, roll +-0.4.
-                self._torso.motor(1).set_position(0.3 * math.sin(0.5 * t))
-                self._torso.motor(2).set_position(0.2 + 0.15 * math.sin(0.7 * t))
-                self._torso.motor(3).set_position(0.25 * math.sin(0.6 * t + 1.0))
+                self._torso.motor(1).set_position(swing * 0.3 * math.sin(0.5 * t))
+                self._torso.motor(2).set_position(swing * (0.2 + 0.15 * math.sin(0.7 * t)))
+                self._torso.motor(3).set_position(swing * 0.25 * math.sin(0.6 * t + 1.0))
         except Exception:  # the torso went away: the tool reports that on its own
             return
