@@ -1,6 +1,7 @@
 // Runs SocketCanTransport and the Damiao driver on a named CAN interface, one step per argument,
-// and prints one JSON line per step. test_torso_can.py drives it against the virtual torso
-// (under the SocketCAN stand-in) and checks both these lines and the frames the torso recorded.
+// and prints one JSON line per step. tests/can_bus/test_torso_can.py drives it against the
+// virtual torso (under the SocketCAN stand-in) and checks both these lines and the frames the
+// torso recorded.
 //
 //   can_bus_probe IFACE STEP...
 //

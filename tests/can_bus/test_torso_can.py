@@ -1,25 +1,20 @@
 """SocketCanTransport and the Damiao driver on the virtual torso's CAN bus.
 
-The C++ side runs in can_bus_probe (built with the C++ tests, or here when no fresh build is
-found) under the SocketCAN stand-in; each test checks what the probe reports and the frames the
-torso recorded.
+The C++ side runs in can_bus_probe (tests/cpp/can_bus/torso, built with the C++ tests; see
+conftest.py) under the SocketCAN stand-in; each test checks what the probe reports and the frames
+the torso recorded.
 """
 
 from __future__ import annotations
 
 import json
 import os
-import shutil
 import subprocess
 from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
 
 import pytest
-
-ROOT = Path(__file__).resolve().parents[3]
-PROBE_SOURCE = Path(__file__).resolve().parent / "torso" / "can_bus_probe.cpp"
-BUILT_PROBE = ROOT / "build" / "cpp-tests" / "tests" / "cpp" / "can_bus" / "can_bus_probe"
 
 quillet_sim = pytest.importorskip("quillet_sim")
 
@@ -29,33 +24,6 @@ def _unavailable(reason: str) -> None:
     if os.environ.get("CI"):
         pytest.fail(reason)
     pytest.skip(reason)
-
-
-def _sources() -> list[Path]:
-    files = [PROBE_SOURCE]
-    for pattern in ("*.cpp", "*.hpp"):
-        files += (ROOT / "can_bus").rglob(pattern)
-    return files
-
-
-@pytest.fixture(scope="session")
-def probe(tmp_path_factory: pytest.TempPathFactory) -> Path:
-    override = os.environ.get("QMC_CAN_BUS_PROBE")
-    if override:
-        return Path(override)
-    newest = max(p.stat().st_mtime for p in _sources())
-    if BUILT_PROBE.exists() and BUILT_PROBE.stat().st_mtime >= newest:
-        return BUILT_PROBE
-    compiler = shutil.which("g++") or shutil.which("c++")
-    if compiler is None:
-        _unavailable("no C++ compiler to build can_bus_probe")
-    out = tmp_path_factory.mktemp("probe") / "can_bus_probe"
-    sources = [str(PROBE_SOURCE)] + sorted(str(p) for p in (ROOT / "can_bus").rglob("*.cpp"))
-    subprocess.run(
-        [compiler, "-std=c++23", "-O1", "-ffp-contract=off", f"-I{ROOT}", *sources, "-o", str(out)],
-        check=True,
-    )
-    return out
 
 
 @pytest.fixture
