@@ -356,6 +356,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         logger.addHandler(handler)
         stack.callback(logger.removeHandler, handler)
 
+        # From here on Ctrl-C only asks for the stop: one pressed during the start-up (which
+        # holds the interpreter until it ends) closes the loop as soon as it has started.
+        stop = threading.Event()
+        stack.callback(_stop_on_signals(stop))
         print(f"{PROGRAM}: starting the control loop on {serial or '(no servo bus)'} and {can}, "
               f"period {args.period}; this reboots the servos", file=sys.stderr, flush=True)
         try:
@@ -375,8 +379,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         watch.event_count = len(watch.events)
         handler.watch = watch
 
-        stop = threading.Event()
-        stack.callback(_stop_on_signals(stop))
         title = (f"{PROGRAM}: serial {serial or '-'}  CAN {can}  period {args.period}"
                  + ("  (virtual torso)" if args.sim else ""))
         deadline = None if args.duration is None else time.monotonic() + args.duration
