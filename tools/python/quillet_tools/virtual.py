@@ -76,7 +76,7 @@ class HandMover:
         try:
             while not self._stop.wait(1 / self.RATE):
                 t += 1 / self.RATE
-                swing = min(1.0, t / self.RAMP)
+                swing = 0.5 - 0.5 * math.cos(math.pi * min(1.0, t / self.RAMP))
                 for servo_id in range(1, 8):
                     steps = 2048 + swing * 400 * math.sin(0.8 * t + servo_id)
                     self._torso.servo(servo_id).set_position(round(steps))
