@@ -213,7 +213,8 @@ def peer_loop(torso, hz: float, seconds: float, spin: bool) -> dict:
     reader.join()
     if spinner:
         spinner.stop()
-    periods = [b - a for a, b in zip(starts[first - 1:last - 1], starts[first:last])]
+    window = starts[max(first - 1, 0):last]
+    periods = [b - a for a, b in zip(window, window[1:])]
     return {"ticks": last - first, "seconds": t1 - t0, "periods": periods, "cpu": cpu1 - cpu0,
             "failures": failed}
 
