@@ -60,11 +60,13 @@ ensure_venv() {
     rm -rf "$VENV"
     "$PY" -m venv "$VENV"
   fi
-  local stamp="$VENV/.tools-installed-2"
+  local stamp="$VENV/.tools-installed-3"
   if [ ! -f "$stamp" ]; then
     "$VENV/bin/python" -m pip install -q --upgrade pip
+    # Beyond the build and the test runner: what the tools' extra needs, and the libraries some
+    # tests drive the virtual torso or the conversions with (python-can, NumPy booleans).
     "$VENV/bin/python" -m pip install -q "scikit-build-core>=0.10" "cmake>=3.25" ninja pytest mypy \
-      rich matplotlib
+      rich matplotlib python-can numpy
     touch "$stamp"
   fi
   export PATH="$VENV/bin:$PATH"
