@@ -1,6 +1,7 @@
 import csv
 import math
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -9,6 +10,7 @@ import time
 import pytest
 
 quillet_sim = pytest.importorskip("quillet_sim")
+from quillet_tools import timing  # noqa: E402
 from quillet_tools.recording import COLUMNS, JOINTS, RecordingError, read_recording  # noqa: E402
 
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
@@ -87,6 +89,44 @@ def test_sim_runs_itself_under_the_socketcan_stand_in(monitor, tmp_path):
     assert len(positions) > 20
     # The virtual joints are moved by hand during the run.
     assert len({r["left_arm_pitch"] for r in positions}) > 3
+
+
+def test_read_failures_show_as_they_happen_and_when_they_end(torso, tmp_path):
+    path = tmp_path / "run.csv"
+    process = subprocess.Popen([sys.executable, "-m", "quillet_tools.monitor", *buses(torso), "--record", str(path)],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+    def reads():
+        return len(rows(path, "position")) if path.exists() else 0
+
+    def wait_for_reads(count):
+        deadline = time.monotonic() + 20
+        while reads() < count and time.monotonic() < deadline:
+            time.sleep(0.05)
+
+    wait_for_reads(10)
+    torso.servo(4).set_silent(True)
+    time.sleep(1.0)
+    before = reads()
+    torso.servo(4).set_silent(False)
+    wait_for_reads(before + 10)
+    process.send_signal(signal.SIGINT)
+    out, err = process.communicate(timeout=20)
+    assert process.returncode == 0, err
+    failed = out.index("ERROR   position read failed: Motor communication error! Check connections and power supply.")
+    assert out.index("INFO    position reads work again") > failed
+    assert int(re.search(r"errors (\d+)$", out.splitlines()[-1]).group(1)) >= 1
+
+
+@pytest.mark.parametrize("text, seconds", [("2ms", 0.002), ("500us", 0.0005), ("0.01s", 0.01), (" 1.5 ms", 0.0015)])
+def test_durations(text, seconds):
+    assert timing.parse_duration(text) == pytest.approx(seconds)
+
+
+def test_percentiles_are_nearest_rank():
+    samples = [float(v) for v in range(100, 0, -1)]
+    assert (timing.median(samples), timing.percentile(samples, 99), timing.percentile(samples, 100)) == (50, 99, 100)
+    assert timing.percentile([7.0], 99) == 7.0 and math.isnan(timing.median([]))
 
 
 @pytest.mark.parametrize("argument", ["--period=2", "--period=0ms", "--duration=0"])

@@ -136,6 +136,14 @@ def test_bad_path_and_unknown_interface_are_named(scan):
         "--serial", "/dev/ttyUSB-quillet-none", "--can", "qcan-none").out
 
 
+def test_a_file_that_is_not_a_device_is_refused(scan, tmp_path):
+    regular = tmp_path / "ttyUSB0"
+    regular.write_bytes(b"")
+    report = scan("--serial", str(regular), "--no-can", "--json").json()
+    assert report["serial"]["error"] == f"{regular} is not a serial device"
+    assert regular.read_bytes() == b""
+
+
 def test_port_held_by_another_program_is_named_and_the_neck_still_scanned(torso, scan):
     holder = os.open(torso.serial_path, os.O_RDWR | os.O_NOCTTY)
     try:
