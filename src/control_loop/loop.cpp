@@ -85,10 +85,11 @@ std::expected<void, StartupError> check_presence(QuilletMotorController& control
       return failure(MotorError::NoMotorsDetected{});
     }
     if (!missing->empty()) {
-      std::map<std::uint8_t, std::string> name_of;
-      for (const auto& [name, id] : controller.get_motor_name_id()) name_of.emplace(id, name);
       std::vector<std::string> names;
-      for (std::uint8_t id : *missing) names.push_back(name_of[id]);
+      for (std::uint8_t id : *missing) {
+        const auto joint = std::ranges::find(controller::kServoJoints, id, &controller::ServoJoint::id);
+        names.emplace_back(joint->name);  // the check reports only ids of the table
+      }
       return failure(MotorError::MissingMotors{std::move(names)});
     }
   }
