@@ -24,7 +24,6 @@ using controller::QuilletMotorController;
 using log::Level;
 using namespace std::chrono_literals;
 
-constexpr std::uint8_t kSupplyUp = 110;  // tenths of a volt
 constexpr auto kSupplyPoll = 100ms;
 constexpr auto kRebootTimeout = 1s;
 
@@ -53,7 +52,7 @@ std::expected<void, StartupError> wait_for_supply(QuilletMotorController& contro
   auto voltages = read();
   if (!voltages) return communication_failure();
   const auto below = [](const std::array<std::uint8_t, 7>& v) {
-    return std::ranges::any_of(v, [](std::uint8_t tenths) { return tenths < kSupplyUp; });
+    return std::ranges::any_of(v, [](std::uint8_t tenths) { return tenths < controller::kServoSupplyReady; });
   };
   const auto start = std::chrono::system_clock::now();
   const auto elapsed = [&] {

@@ -33,6 +33,10 @@ inline constexpr std::array<ServoJoint, 7> kServoJoints{{
     {"nose_right", 7, ServoGroup::Nose},
 }};
 
+// The servo supply below which nothing should move (tenths of a volt): the loop waits for it at
+// start-up, and the scan reports a supply under it.
+inline constexpr std::uint8_t kServoSupplyReady = 110;
+
 namespace detail {
 template <ServoGroup... Groups>
 constexpr bool in(ServoGroup group) {

@@ -283,8 +283,8 @@ std::vector<std::string> ScanReport::problems() const {
     const std::string name = std::string(servo.joint->name) + " (id " + std::to_string(servo.joint->id) + ")";
     if (serial.reached && !servo.answers && servo.errors.empty()) out.push_back(name + " does not answer");
     for (const auto& error : servo.errors) out.push_back(name + ": " + error);
-    if (servo.voltage && *servo.voltage < kSupplyReady) {
-      out.push_back(name + " supply is " + volts(*servo.voltage) + ", below " + volts(kSupplyReady));
+    if (servo.voltage && *servo.voltage < controller::kServoSupplyReady) {
+      out.push_back(name + " supply is " + volts(*servo.voltage) + ", below " + volts(controller::kServoSupplyReady));
     }
   }
   for (const auto& motor : neck) {

@@ -14,9 +14,6 @@
 
 namespace quillet::tools::scan {
 
-// The supply the control loop waits for before it starts, in tenths of a volt.
-inline constexpr std::uint8_t kSupplyReady = 110;
-
 struct Gains {
   std::uint8_t p = 0;
   std::uint8_t d = 0;
