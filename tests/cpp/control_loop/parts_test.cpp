@@ -5,6 +5,7 @@
 #include <atomic>
 #include <thread>
 
+#include "control_loop/cell.hpp"
 #include "control_loop/channel.hpp"
 #include "control_loop/motor_error.hpp"
 #include "control_loop/retry.hpp"
@@ -44,6 +45,18 @@ TEST(MotorErrorTest, DurationNotation) {
   EXPECT_EQ(duration_text(1ms + 1ns), "1.000001ms");
   EXPECT_EQ(duration_text(999ns), "999ns");
   EXPECT_EQ(duration_text(90s + 250ms), "90.25s");
+}
+
+TEST(CellTest, AnExceptionLeavingAnAccessPoisonsTheCellForGood) {
+  Cell<std::vector<int>> cell(std::vector<int>{1});
+  EXPECT_EQ(cell.copy(), (std::pair<std::vector<int>, bool>({1}, false)));
+  EXPECT_THROW(cell.with([](std::vector<int>& v, bool) {
+    v.push_back(2);  // half-way through an update
+    throw std::bad_alloc();
+  }), std::bad_alloc);
+  // The content is still there to read, and readers are told it may be half-written.
+  EXPECT_EQ(cell.copy(), (std::pair<std::vector<int>, bool>({1, 2}, true)));
+  EXPECT_TRUE(cell.with([](std::vector<int>&, bool poisoned) { return poisoned; }));
 }
 
 TEST(CommandQueueTest, SenderWaitsWhileFullAndFailsOnceReceiverIsGone) {
