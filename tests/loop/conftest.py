@@ -76,3 +76,16 @@ def eventually():
             time.sleep(0.005)
         return predicate()
     return wait
+
+
+@pytest.fixture
+def read_failed():
+    """Whether a loop's last read failed, as its position accessor reports it."""
+    def failed(loop):
+        try:
+            loop.get_last_position()
+        except RuntimeError as error:
+            assert str(error) == "Motor communication error! Check connections and power supply."
+            return True
+        return False
+    return failed

@@ -100,20 +100,12 @@ def test_a_servo_silent_for_a_moment_is_ridden_through(torso, start_loop, record
     assert loop.get_last_position() is not None
 
 
-def test_a_failed_read_is_stored_then_replaced(torso, start_loop, eventually):
+def test_a_failed_read_is_stored_then_replaced(torso, start_loop, eventually, read_failed):
     loop = start_loop(allowed_retries=1)
     torso.motor(3).set_silent(True)  # neck reads are never retried
-
-    def failing():
-        try:
-            loop.get_last_position()
-        except RuntimeError as error:
-            return str(error) == "Motor communication error! Check connections and power supply."
-        return False
-
-    assert eventually(failing)
+    assert eventually(lambda: read_failed(loop))
     torso.motor(3).set_silent(False)
-    assert eventually(lambda: not failing())
+    assert eventually(lambda: not read_failed(loop))
 
 
 def test_raw_access_and_pid_gains(torso, start_loop, host_packets):

@@ -35,17 +35,14 @@ def test_one_tick_on_each_bus_is_unchanged_and_the_buses_overlap():
     assert can[0].time < servo[-1].time
 
 
-def test_either_half_failing_fails_the_read_without_disturbing_the_other(torso, start_loop, client_frames, eventually):
+def test_either_half_failing_fails_the_read_without_disturbing_the_other(
+        torso, start_loop, client_frames, eventually, read_failed):
     loop = start_loop(allowed_retries=2)
     torso.servo(4).set_silent(True)
     torso.clear_traffic()
 
     def failed():
-        try:
-            loop.get_last_position()
-        except RuntimeError as error:
-            return str(error) == "Motor communication error! Check connections and power supply."
-        return False
+        return read_failed(loop)
 
     assert eventually(failed)
     assert client_frames()  # the neck was still asked while the servo read failed
