@@ -141,6 +141,13 @@ struct Request {
     if (!s) return std::unexpected(s.error());
     if (!address || *address > 255) return std::unexpected("bad address");
     if (!data) return std::unexpected(data.error());
+    // Servos move to another bus id only through servo.bus_id, which keeps the ids unique.
+    const bool covers_id = *address <= reg::kId && reg::kId - *address < data->size();
+    if (covers_id)
+      for (Servo* servo : *s)
+        if ((*data)[reg::kId - *address] != servo->bus_id())
+          return std::unexpected("register 5 is the bus id of servo " + std::to_string(servo->id()) +
+                                 ": change it with servo.bus_id");
     for (Servo* servo : *s) servo->poke(static_cast<std::uint8_t>(*address), *data, now());
     return {};
   }
@@ -153,6 +160,7 @@ struct Request {
     const Nanos t = now();
     const auto pid = servo.read(reg::kPGain, 3, t);
     out.field("model", std::string_view(model_name(servo.model())));
+    out.field("bus_id", static_cast<int>(servo.bus_id()));
     out.field("position", static_cast<int>(servo.position(t)));
     out.field("goal_position", static_cast<int>(servo.goal_position()));
     out.field("torque_enabled", servo.torque_enabled());
@@ -184,6 +192,16 @@ struct Request {
       else return std::unexpected("unknown servo setting: " + std::string(key));
     }
     return {};
+  }
+
+  Done servo_bus_id() const {
+    if (auto ok = need(2); !ok) return ok;
+    if (words[1] == "*") return std::unexpected("one servo at a time: bus ids are unique");
+    auto s = servos(words[1]);
+    auto bus_id = parse_number<int>(words[2], "bus id");
+    if (!s) return std::unexpected(s.error());
+    if (!bus_id) return std::unexpected(bus_id.error());
+    return torso.servo_bus->set_bus_id(*s->front(), *bus_id);
   }
 
   Done servo_ramp() const {
@@ -382,6 +400,7 @@ std::string Control::handle(const std::vector<std::string_view>& words) {
   else if (command == "servo.state") done = r.servo_state();
   else if (command == "servo.set") done = r.servo_set();
   else if (command == "servo.ramp") done = r.servo_ramp();
+  else if (command == "servo.bus_id") done = r.servo_bus_id();
   else if (command == "line.inject") done = r.line_inject();
   else if (command == "line.noise") done = r.line_noise();
   else if (command == "line.unplug") done = r.line_plug(false);

@@ -211,7 +211,7 @@ void Servo::write(std::uint8_t address, std::span<const std::uint8_t> data, Nano
   advance(t);
   for (std::size_t i = 0; i < data.size() && address + i < regs_.size(); ++i) {
     const auto a = address + i;
-    if (a >= reg::kFirstPresent && a <= reg::kLastPresent) continue;
+    if ((a >= reg::kFirstPresent && a <= reg::kLastPresent) || a == reg::kId) continue;
     regs_[a] = data[i];
   }
   refresh(t);
@@ -220,7 +220,8 @@ void Servo::write(std::uint8_t address, std::span<const std::uint8_t> data, Nano
 void Servo::poke(std::uint8_t address, std::span<const std::uint8_t> data, Nanos t) {
   refresh(t);
   const auto before_position = get_i16(regs_, reg::kPresentPosition);
-  for (std::size_t i = 0; i < data.size() && address + i < regs_.size(); ++i) regs_[address + i] = data[i];
+  for (std::size_t i = 0; i < data.size() && address + i < regs_.size(); ++i)
+    if (address + i != reg::kId) regs_[address + i] = data[i];
   const auto after_position = get_i16(regs_, reg::kPresentPosition);
   if (after_position != before_position) position_ = after_position;
   const bool touched_voltage = address <= reg::kPresentVoltage && address + data.size() > reg::kPresentVoltage;
@@ -241,7 +242,7 @@ Bytes Servo::reply(std::span<const std::uint8_t> params, Nanos t) {
   const auto v = voltage(t);
   const std::uint8_t error =
       (v < regs_[reg::kMinVoltage] || v > regs_[reg::kMaxVoltage]) ? kVoltageError : 0;
-  Bytes out = status_packet(id_, error, params);
+  Bytes out = status_packet(bus_id(), error, params);
   if (corrupt_next_) {
     out.back() = static_cast<std::uint8_t>(~out.back());
     corrupt_next_ = false;
@@ -292,6 +293,22 @@ Servo* ServoBus::find(std::uint8_t id) {
   return nullptr;
 }
 
+Servo* ServoBus::on_bus(std::uint8_t bus_id) {
+  for (auto& s : servos_)
+    if (s.bus_id() == bus_id) return &s;
+  return nullptr;
+}
+
+std::expected<void, std::string> ServoBus::set_bus_id(Servo& servo, int bus_id) {
+  if (bus_id < 0 || bus_id > kMaxBusId)
+    return std::unexpected("bad bus id " + std::to_string(bus_id) + ": 0 to " + std::to_string(kMaxBusId));
+  const Servo* holder = on_bus(static_cast<std::uint8_t>(bus_id));
+  if (holder != nullptr && holder != &servo)
+    return std::unexpected("bus id " + std::to_string(bus_id) + " is taken by servo " + std::to_string(holder->id()));
+  servo.regs_[reg::kId] = static_cast<std::uint8_t>(bus_id);
+  return {};
+}
+
 std::vector<ServoBus::Reply> ServoBus::handle(std::span<const std::uint8_t> packet, Nanos t) {
   std::vector<Reply> replies;
   if (packet.size() < 6) return replies;
@@ -309,7 +326,7 @@ std::vector<ServoBus::Reply> ServoBus::handle(std::span<const std::uint8_t> pack
       const std::uint8_t address = params[0];
       const std::size_t width = params[1];
       for (std::size_t pos = 2; pos + 1 + width <= params.size(); pos += 1 + width) {
-        Servo* servo = find(params[pos]);
+        Servo* servo = on_bus(params[pos]);
         if (servo && servo->answers(t)) servo->write(address, params.subspan(pos + 1, width), t);
       }
     } else if (instruction == kSyncRead && params.size() >= 2) {
@@ -317,7 +334,7 @@ std::vector<ServoBus::Reply> ServoBus::handle(std::span<const std::uint8_t> pack
       const std::uint8_t count = params[1];
       Nanos waited = 0;  // on the empty slots since the last reply
       for (const auto target : params.subspan(2)) {
-        Servo* servo = find(target);
+        Servo* servo = on_bus(target);
         if (servo == nullptr || !servo->answers(t)) {
           waited += kEmptySlotWait;
           continue;
@@ -333,7 +350,7 @@ std::vector<ServoBus::Reply> ServoBus::handle(std::span<const std::uint8_t> pack
     return replies;
   }
 
-  Servo* servo = find(id);
+  Servo* servo = on_bus(id);
   if (servo == nullptr || !servo->answers(t)) return replies;
   switch (instruction) {
     case kPing:

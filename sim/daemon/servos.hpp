@@ -5,8 +5,10 @@
 
 #include <array>
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -74,14 +76,18 @@ class Servo {
 
   Servo(std::uint8_t id, ServoModel model, Nanos t);
 
+  // The joint's id names the servo for its owner; the bus id, in its id register, is the one it
+  // answers on. They differ while it is moved to another bus id.
   std::uint8_t id() const { return id_; }
+  std::uint8_t bus_id() const { return regs_[reg::kId]; }
   ServoModel model() const { return model_; }
 
   // The table as the servo would report it at time t.
   Bytes read(std::uint8_t address, std::size_t count, Nanos t);
-  // A write from the bus: present values are read-only.
+  // A write from the bus: present values and the id register are read-only.
   void write(std::uint8_t address, std::span<const std::uint8_t> data, Nanos t);
-  // A write from the torso's owner: present position and voltage may be set too.
+  // A write from the torso's owner: present position and voltage may be set too, the id
+  // register still not (ServoBus::set_bus_id keeps the bus ids unique).
   void poke(std::uint8_t address, std::span<const std::uint8_t> data, Nanos t);
 
   void reboot(Nanos t);
@@ -110,6 +116,7 @@ class Servo {
   void ramp_voltage(double from, double to, Nanos duration, Nanos t);
 
  private:
+  friend class ServoBus;
   void advance(Nanos t);
   void refresh(Nanos t);
   void store_ram_defaults();
@@ -146,10 +153,19 @@ class ServoBus {
   // read time-out, so that the host gives up on the silent servo first.
   static constexpr Nanos kEmptySlotWait = 15 * kMillisecond;
 
+  // Ids a servo can answer on: 254 is the broadcast id.
+  static constexpr int kMaxBusId = 253;
+
   ServoBus(std::span<const std::uint8_t> ids, Nanos t);
 
+  // By the joint's id.
   Servo* find(std::uint8_t id);
+  // The servo that answers on a bus id.
+  Servo* on_bus(std::uint8_t bus_id);
   std::vector<Servo>& servos() { return servos_; }
+
+  // Moves a servo to another bus id, one no other servo answers on; the reason when refused.
+  std::expected<void, std::string> set_bus_id(Servo& servo, int bus_id);
 
   // Acts on one instruction packet with a good checksum; returns the replies in line order.
   std::vector<Reply> handle(std::span<const std::uint8_t> packet, Nanos t);

@@ -12,6 +12,8 @@ import time
 
 import pytest
 
+import quillet_sim
+
 PING, READ, WRITE, REBOOT, SYNC_READ, SYNC_WRITE = 0x01, 0x02, 0x03, 0x08, 0x82, 0x83
 BROADCAST = 0xFE
 TORQUE, GOAL, PRESENT, VOLTAGE = 40, 42, 56, 62
@@ -247,6 +249,55 @@ def test_a_silent_servo_answers_again_when_switched_back(torso, serial):
     assert serial.quiet(0.05) == b""
     torso.servo(6).set_silent(False)
     assert serial.exchange(instruction(6, PING), 6) == status(6)
+
+
+def test_a_servo_moved_to_another_bus_id_answers_there_only_until_moved_back(torso, serial):
+    left_arm_yaw = torso.servo(2)
+    left_arm_yaw.set_bus_id(12)
+    assert left_arm_yaw.bus_id == 12
+    assert serial.exchange(instruction(12, WRITE, bytes([TORQUE, 1])), 6) == status(12)
+    for packet in (instruction(2, PING), instruction(2, WRITE, bytes([GOAL]) + steps(100)),
+                   sync_write(GOAL, {2: steps(200)}), instruction(2, REBOOT)):
+        serial.send(packet)
+        assert serial.quiet(0.05) == b""
+    assert left_arm_yaw.goal_position == 2048 and left_arm_yaw.torque_enabled  # not rebooted
+    assert serial.exchange(instruction(12, PING), 6) == status(12)
+    assert serial.exchange(instruction(12, READ, bytes([5, 1])), 7) == status(12, b"\x0c")  # id register
+    assert serial.exchange(instruction(12, WRITE, bytes([GOAL]) + steps(300)), 6) == status(12)
+    serial.send(sync_write(GOAL, {1: steps(400), 12: steps(500)}))
+    assert [torso.servo(i).goal_position for i in (1, 2)] == [400, 500]
+    assert split_status(serial.exchange(sync_read([1, 12, 3], VOLTAGE, 1), 21)) == [
+        status(i, bytes([120])) for i in (1, 12, 3)]
+    # The record names the joint that answered, on whichever id.
+    assert [(r.servo_id, r.data[2]) for r in torso.servo_traffic() if r.source == "servo"][-3:] == [
+        (1, 1), (2, 12), (3, 3)]
+    # The id register survives a reboot, as a servo's stored settings do.
+    assert serial.exchange(instruction(12, REBOOT), 6) == status(12)
+    time.sleep(0.04)
+    assert serial.exchange(instruction(12, PING), 6) == status(12)
+
+    left_arm_yaw.set_bus_id(2)
+    serial.send(instruction(12, PING))
+    assert serial.quiet(0.05) == b""
+    assert serial.exchange(instruction(2, READ, bytes([5, 1])), 7) == status(2, b"\x02")
+
+
+def test_bus_ids_stay_unique_and_within_0_to_253(torso, serial):
+    for bad in (-1, 254, 255):
+        with pytest.raises(quillet_sim.TorsoError, match="bad bus id"):
+            torso.servo(2).set_bus_id(bad)
+    torso.servo(2).set_bus_id(0)
+    torso.servo(3).set_bus_id(2)  # free once servo 2 left it
+    with pytest.raises(quillet_sim.TorsoError, match="taken by servo 3"):
+        torso.servo(2).set_bus_id(2)
+    assert [torso.servo(i).bus_id for i in (1, 2, 3)] == [1, 0, 2]
+    # Writing the id register would let two servos share an id: the bus leaves it, the owner
+    # is refused, and a write that keeps it as it is goes through.
+    assert serial.exchange(instruction(1, WRITE, bytes([5, 0])), 6) == status(1)
+    with pytest.raises(quillet_sim.TorsoError, match="bus id of servo 1"):
+        torso.servo(1).write(4, b"\x00\x07")
+    torso.servo(1).write(5, b"\x01\x00")
+    assert torso.servo(1).bus_id == 1
 
 
 def test_only_the_next_reply_has_a_bad_checksum(torso, serial):

@@ -39,7 +39,14 @@ Servos, ``torso.servo(id)`` -> ``SimServo``:
 * ``read(addr, n) -> bytes`` and ``write(addr, data)``: the register table (positions 56/57,
   voltage 62 and the other present values read as the servo would report them now);
 * ``position`` (present position, steps), ``goal_position``, ``torque_enabled``, ``voltage``
-  (tenths of a volt), ``pid`` (P, D, I: registers 21 to 23), ``state()`` (all of them);
+  (tenths of a volt), ``pid`` (P, D, I: registers 21 to 23), ``bus_id``, ``state()`` (all of
+  them);
+* ``set_bus_id(new_id)``: the servo answers on another id, 0 to 253 and not one another servo
+  answers on, as a servo whose id register was set to it: every packet addressed to its old id,
+  sync reads and writes included, goes unanswered and unheeded, those to the new id reach it.
+  ``torso.servo(2)`` still names it, and ``set_bus_id(2)`` moves it back. Its id register
+  (address 5) reads the id it answers on; a write to it from the bus is acknowledged but leaves
+  it as it is, and ``write`` refuses to change it, so that no two servos ever share an id;
 * ``set_position(steps)``: move it by hand; ``set_speed(steps_per_s)``: travel speed with
   torque on (default 3000);
 * on the bus: Ping, Read, Write, Reboot (answered, then silent for 30 ms with torque off),
@@ -115,11 +122,12 @@ can_id=0x100, data=bytes(8))`` sends such frames every ``period`` seconds and/or
 ``before_reply`` of them just before each motor reply.
 
 Traffic, in bus order: ``servo_traffic() -> list[ServoRecord]`` (time, source "host",
-"servo" or "line", servo_id, kind, data; kinds: "packet", "bad_checksum", "junk" from the host,
-"reply" from a servo, "garbage" and "noise" on the line) and ``can_traffic() ->
-list[CanRecord]`` (time, source "client", "motor" or "foreign", source_id, can_id, extended,
-rtr, error, fd, flags, data); ``clear_traffic()`` empties both. Times are seconds on the
-monotonic clock (``time.monotonic()``).
+"servo" or "line", servo_id (of a reply: the joint's id, whichever id it answers on), kind,
+data; kinds: "packet", "bad_checksum", "junk" from the host, "reply" from a servo, "garbage"
+and "noise" on the line) and ``can_traffic() -> list[CanRecord]`` (time, source "client",
+"motor" or "foreign", source_id, can_id, extended, rtr, error, fd, flags, data);
+``clear_traffic()`` empties both. Times are seconds on the monotonic clock
+(``time.monotonic()``).
 
 ``preload_path()`` is the path of the SocketCAN stand-in library. The console command
 ``quillet-sim`` runs a torso by hand. The pytest plugin ``quillet_sim.pytest_plugin`` restarts

@@ -68,6 +68,7 @@ class ServoState:
     silent: bool
     rebooting: bool
     reply_delay: float
+    bus_id: int  # the id it answers on (register 5): the joint's id unless moved
 
 
 @dataclass(frozen=True)
@@ -461,7 +462,12 @@ class SimServo:
             silent=bool(s["silent"]),
             rebooting=bool(s["rebooting"]),
             reply_delay=float(s["reply_delay"]),
+            bus_id=int(s["bus_id"]),
         )
+
+    @property
+    def bus_id(self) -> int:
+        return self.state().bus_id
 
     @property
     def position(self) -> int:
@@ -482,6 +488,11 @@ class SimServo:
     @property
     def pid(self) -> tuple[int, int, int]:
         return self.state().pid
+
+    def set_bus_id(self, bus_id: int) -> None:
+        """Make the servo answer on another id (0 to 253, not one another servo answers on),
+        as after its id register was set; set_bus_id(servo.id) moves it back."""
+        self._torso._call("servo.bus_id", self.id, int(bus_id))
 
     def set_position(self, steps: int) -> None:
         """Move the servo by hand (the goal stays)."""
