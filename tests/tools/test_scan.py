@@ -110,8 +110,6 @@ def test_all_ids_pings_every_other_id(torso, scan):
     assert "other ids answering (0-253): none" in scan(*buses(torso), "--all-ids").out
 
 
-@pytest.mark.skipif(not hasattr(quillet_sim.SimServo, "set_bus_id"),
-                    reason="the virtual torso cannot yet move a servo to another bus id")
 def test_servo_on_another_id_is_found_with_all_ids(torso, scan):
     torso.servo(2).set_bus_id(12)
     run = scan(*buses(torso), "--all-ids", "--json")
