@@ -1,5 +1,6 @@
 #include "can_bus/damiao/driver.hpp"
 
+#include <chrono>
 #include <vector>
 
 namespace quillet::can_bus::damiao {
@@ -41,8 +42,19 @@ std::expected<Damiao, Error> Damiao::make(std::chrono::nanoseconds timeout, MitL
 std::expected<MotorState, Error> Damiao::cmd_at_arbitration(
     CanTransport& transport, std::uint16_t id,
     const std::array<std::uint8_t, 8>& data) const {
-  auto reply = transport.request(classic_frame(id, data), CanId::standard(master_id_ & 0x7FFu),
-                                 timeout_);
+  const CanId feedback = CanId::standard(master_id_ & 0x7FFu);
+  const auto deadline = std::chrono::steady_clock::now() + timeout_;
+  auto reply = transport.request(classic_frame(id, data), feedback, timeout_);
+  // The motors answer on the ids their commands use, where any other device or program may
+  // send too: a frame that names another motor is not this one's reply.
+  const auto names_another_motor = [this](const CanFrame& f) {
+    return !f.data.empty() && (f.data[0] & 0x0Fu) != (can_id_ & 0x0Fu);
+  };
+  if (reply && names_another_motor(*reply)) {
+    reply = recv_until(transport, deadline, [&](const CanFrame& f) {
+      return f.id == feedback && !names_another_motor(f);
+    });
+  }
   if (!reply) return transport_failure(std::move(reply.error()));
   if (reply->data.size() < 8) {
     return std::unexpected(Error(Error::UnexpectedReply{std::move(reply->data)}));

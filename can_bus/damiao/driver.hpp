@@ -57,7 +57,8 @@ class Damiao {
 
   // The shared exchange of enable, disable, control and request_feedback: sends a classic
   // frame with standard id (id & 0x7FF), awaits the first frame on standard (master_id &
-  // 0x7FF) within timeout() and decodes it (fewer than 8 bytes: UnexpectedReply).
+  // 0x7FF) within timeout() whose motor id (low four bits of byte 0) is can_id's, and decodes it
+  // (fewer than 8 bytes: UnexpectedReply). Frames naming another motor are dropped.
   std::expected<MotorState, Error> cmd_at_arbitration(CanTransport& transport,
                                                       std::uint16_t id,
                                                       const std::array<std::uint8_t, 8>& data) const;

@@ -194,3 +194,19 @@ def test_homing_stops_at_a_signal_and_leaves_the_neck_held(torso, controller):
     assert controller.is_neck_torque_enabled() is True
     assert torso.motor(2).state().enabled
     controller.read_neck_positions()  # the controller stays usable
+
+
+def test_a_stray_frame_on_a_motor_id_is_not_its_reply(torso, controller):
+    """One frame of another device on id 1 was taken for the yaw's reply: the yaw read -12.5 rad
+    and homing drove it two whole turns."""
+    torso.motor(1).set_position(0.2)
+    stray = bytes([0x05, 0, 0, 0, 0, 0, 0, 0])  # names motor 5; as a yaw reply, -12.5 rad
+    torso.set_foreign_traffic(before_reply=1, can_id=1, data=stray)
+    try:
+        assert controller.read_neck_positions()[0] == pytest.approx(0.2, abs=1e-3)
+        assert controller.neck_home(speed=5.0)[0] == pytest.approx(0.0, abs=0.15)
+    finally:
+        torso.set_foreign_traffic()
+    assert torso.motor(1).state().last_command.position == pytest.approx(0.0, abs=2e-4)
+    assert [r.data for r in torso.can_traffic() if r.source == "foreign"][:1] == [stray]
+

@@ -151,6 +151,25 @@ TEST(DamiaoCommands, RepliesFromOtherMotorsAreDropped) {
   EXPECT_TRUE(bus.incoming.empty());
 }
 
+// Before, one stray frame on id 1 naming motor 5 was decoded as motor 1's reply (yaw -12.5 rad).
+TEST(DamiaoCommands, FramesOnTheFeedbackIdNamingAnotherMotorAreNotItsReply) {
+  FakeTransport bus;
+  const Damiao m = motor(1, 1);
+  bus.push(CanId::standard(1), {0x05, 0x00, 0x00, 0, 0, 0, 0, 0});
+  bus.push(CanId::standard(1), {0x12, 0x00, 0x00, 0, 0, 0, 0, 0});
+  bus.push(CanId::standard(1), {0x11, 0x7F, 0xFF, 0x7F, 0xF7, 0xFF, 0, 0});
+  auto s = m.request_feedback(bus);
+  ASSERT_TRUE(s) << s.error().message();
+  EXPECT_EQ(s->motor_id, 1);
+  EXPECT_LE(std::abs(s->position), 25.0f / 65535.0f);
+  EXPECT_TRUE(bus.incoming.empty());
+  // Only strays until the time-out: no reply, as with silence.
+  bus.push(CanId::standard(1), {0x03, 0x00, 0x00, 0, 0, 0, 0, 0});
+  auto stray_only = m.control(bus, MitCommand{});
+  ASSERT_FALSE(stray_only);
+  EXPECT_TRUE(stray_only.error().is_timeout());
+}
+
 TEST(DamiaoCommands, ShortReplyIsUnexpectedReplyCarryingTheBytes) {
   FakeTransport bus;
   const Damiao m = motor();
