@@ -384,6 +384,10 @@ Result<NeckPositions> QuilletMotorController::neck_home(double speed, double tol
                                                         std::optional<float> kd,
                                                         const std::function<bool()>& interrupted) {
   if (!(speed > 0)) return fail("neck_home: speed must be positive, got " + text::float_display(speed));
+  if (!ramp_fits_cycle_budget(speed)) {
+    return fail("neck_home: speed " + text::float_display(speed) +
+                " is too slow to ramp within the cycle budget");
+  }
   if (!(tolerance > 0)) {
     return fail("neck_home: tolerance must be positive, got " + text::float_display(tolerance));
   }

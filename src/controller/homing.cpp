@@ -12,6 +12,11 @@ constexpr double kCycleSeconds = std::chrono::duration<double>(kHomingCycle).cou
 constexpr double kU32Max = 4294967295.0;
 }  // namespace
 
+bool ramp_fits_cycle_budget(double speed) {
+  const double step = speed * kCycleSeconds;
+  return std::floor(kTurn / 2 / step) + static_cast<double>(kHomingExtraCycles) <= kU32Max;
+}
+
 HomingPlan plan_neck_homing(const NeckPositions& start, double speed) {
   HomingPlan plan;
   double distance = 0.0;

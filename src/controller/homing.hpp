@@ -32,6 +32,10 @@ struct HomingPlan {
   std::uint64_t budget = 0;
 };
 
+// Whether a ramp of half a turn, the longest there is, fits the 32-bit cycle count at `speed`
+// (rad/s, positive). Slower speeds would saturate the budget: years of homing.
+bool ramp_fits_cycle_budget(double speed);
+
 // `speed` in rad/s, positive.
 HomingPlan plan_neck_homing(const NeckPositions& start, double speed);
 

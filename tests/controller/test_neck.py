@@ -118,6 +118,8 @@ def test_homing_goes_to_the_nearest_turn_and_keeps_torque_on(torso, controller, 
     (-0.4, 0.15, "neck_home: speed must be positive, got -0.4"),
     (math.nan, 0.15, "neck_home: speed must be positive, got NaN"),
     (0.4, 0.0, "neck_home: tolerance must be positive, got 0"),
+    # Before, 1e-320 saturated the cycle budget: 1.4 years of homing with the interpreter lock held.
+    (1e-320, 0.15, "neck_home: speed 0." + "0" * 319 + "1 is too slow to ramp within the cycle budget"),
 ])
 def test_homing_refuses_bad_arguments_before_any_traffic(torso, controller, speed, tolerance, text):
     torso.clear_traffic()

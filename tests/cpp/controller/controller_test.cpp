@@ -79,7 +79,11 @@ class ScriptedServos final : public quillet::servo_bus::SerialPort {
 
 class SilentCan final : public quillet::can_bus::CanTransport {
  public:
-  std::expected<void, quillet::can_bus::CanError> send(const quillet::can_bus::CanFrame&) override { return {}; }
+  int sent = 0;
+  std::expected<void, quillet::can_bus::CanError> send(const quillet::can_bus::CanFrame&) override {
+    ++sent;
+    return {};
+  }
   std::expected<quillet::can_bus::CanFrame, quillet::can_bus::CanError> recv(std::chrono::nanoseconds) override {
     return std::unexpected(quillet::can_bus::CanError::timeout());
   }
@@ -93,8 +97,9 @@ class ControllerTest : public ::testing::Test {
   QuilletMotorController make(bool with_servos = true) {
     auto port = std::make_unique<ScriptedServos>();
     servos_ = port.get();
-    return QuilletMotorController(with_servos ? std::move(port) : nullptr,
-                                  std::make_unique<SilentCan>(), clock_);
+    auto can = std::make_unique<SilentCan>();
+    can_ = can.get();
+    return QuilletMotorController(with_servos ? std::move(port) : nullptr, std::move(can), clock_);
   }
   std::vector<std::string> messages() const {
     std::vector<std::string> out;
@@ -105,6 +110,7 @@ class ControllerTest : public ::testing::Test {
   CaptureSink sink_;
   quillet::testing::FakeClock clock_;
   ScriptedServos* servos_ = nullptr;
+  SilentCan* can_ = nullptr;
 };
 
 constexpr std::uint8_t kPing = 0x01;
@@ -208,6 +214,18 @@ TEST_F(ControllerTest, NeckCommandsThatAreNotNumbersAreRefusedBeforeAnyFrame) {
   EXPECT_EQ(controller.set_single_neck_joint(2, std::nan("")).error().message(),
             "set_neck_roll_position: position is not a number");
   EXPECT_TRUE(sink_.records.empty());
+}
+
+// Before, neck_home(1e-320) ramped for a budget of 4.3 billion cycles (1.4 years).
+TEST_F(ControllerTest, HomingRefusesASpeedTooSlowForTheCycleBudgetBeforeAnything) {
+  auto controller = make(false);
+  auto result = controller.neck_home(1e-320, 0.15, 80.0f, std::nullopt);
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().message(),
+            "neck_home: speed 0." + std::string(319, '0') + "1 is too slow to ramp within the cycle budget");
+  EXPECT_EQ(can_->sent, 0);
+  EXPECT_EQ(controller.neck_command(0).kp, 30.0f);
+  EXPECT_TRUE(clock_.sleeps.empty());
 }
 
 TEST_F(ControllerTest, APositionThatIsNotANumberIsATypedErrorNamingItsArgument) {

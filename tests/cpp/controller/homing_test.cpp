@@ -27,6 +27,14 @@ TEST(HomingPlan, AnAbsurdlySlowSpeedSaturatesTheCyclesWithoutWrapping) {
   EXPECT_EQ(plan.budget, 4294967295u + kHomingExtraCycles);
 }
 
+// Before, nothing refused such speeds: 1e-320 rad/s homed for a budget of 1.4 years.
+TEST(HomingPlan, OnlySpeedsWhoseHalfTurnRampFitsThe32BitCycleCountAreAccepted) {
+  EXPECT_TRUE(ramp_fits_cycle_budget(0.4));
+  EXPECT_TRUE(ramp_fits_cycle_budget(1e-7));  // π / 1e-9 rad ≈ 3.1e9 cycles
+  EXPECT_FALSE(ramp_fits_cycle_budget(5e-8));  // ≈ 6.3e9 cycles
+  EXPECT_FALSE(ramp_fits_cycle_budget(1e-320));  // the step underflows to 0
+}
+
 TEST(HomingRamp, MovesEachUnsettledJointOneStepAndLandsExactlyOnItsGoal) {
   HomingPlan plan;
   plan.goals = {0.0, kTurn, 0.0};
