@@ -110,6 +110,9 @@ PyObject* positions_method(PyObject* self, Args args, Py_ssize_t nargs, PyObject
     static constexpr auto sig = signature(Name, 1, Param);
     std::array<double, N> positions{};
     if (!parse(sig, args, nargs, kwnames, positions)) return nullptr;
+    // The controller's own rule, once more before the lock: raised at once even when another
+    // thread holds the object or it is poisoned.
+    if (!accepted(controller::check_positions(operation_of(Name), Param, positions))) return nullptr;
     return locked(self, [&](QuilletMotorController& c) { return reply((c.*Operation)(positions)); });
   });
 }
@@ -133,6 +136,9 @@ PyObject* single_neck_joint(PyObject* self, Args args, Py_ssize_t nargs, PyObjec
     static constexpr auto sig = signature(Name, 1, "position");
     double position = 0.0;
     if (!parse(sig, args, nargs, kwnames, position)) return nullptr;
+    if (!accepted(controller::check_positions(operation_of(Name), "position", {&position, 1}))) {
+      return nullptr;
+    }
     return locked(self, [&](QuilletMotorController& c) {
       return reply(c.set_single_neck_joint(Index, position));
     });
@@ -146,6 +152,10 @@ PyObject* set_neck_gains(PyObject* self, Args args, Py_ssize_t nargs, PyObject* 
     float kp = 0.0f;
     float kd = 0.0f;
     if (!parse(sig, args, nargs, kwnames, index, kp, kd)) return nullptr;
+    if (!accepted(controller::check_gain("set_neck_gains", "kp", kp)) ||
+        !accepted(controller::check_gain("set_neck_gains", "kd", kd))) {
+      return nullptr;
+    }
     return locked(self, [&](QuilletMotorController& c) { return reply(c.set_neck_gains(index, kp, kd)); });
   });
 }
@@ -158,6 +168,10 @@ PyObject* neck_home(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnam
     std::optional<float> kp;
     std::optional<float> kd;
     if (!parse(sig, args, nargs, kwnames, speed, tolerance, kp, kd)) return nullptr;
+    if (!accepted(controller::check_gain("neck_home", "kp", kp)) ||
+        !accepted(controller::check_gain("neck_home", "kd", kd))) {
+      return nullptr;
+    }
     return locked(self, [&](QuilletMotorController& c) -> PyObject* {
       // Homing keeps the interpreter lock for tens of seconds: Ctrl-C (or any signal handler
       // that raises) stops it between two cycles, and its exception is what Python sees.

@@ -22,7 +22,9 @@ namespace {
 PyObject* raise_not_a_number(const controller::Error::NotANumber& refused) {
   std::string text = "argument '";
   text += refused.argument;
-  text += "': position is not a number (NaN)";
+  text += "': ";
+  text += refused.quantity;
+  text += " is not a number (NaN)";
   return raise_with_text(PyExc_ValueError, text);
 }
 
@@ -38,6 +40,12 @@ PyObject* raise_error(std::string_view prefix, const controller::Error& error) {
   std::string text(prefix);
   text += error.message();
   return raise_runtime_error(text);
+}
+
+bool accepted(const std::expected<void, controller::Error>& checked) {
+  if (checked) return true;
+  raise_error(checked.error());
+  return false;
 }
 
 namespace detail {

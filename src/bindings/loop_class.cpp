@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -30,6 +31,7 @@
 #include "bindings/gil.hpp"
 #include "bindings/record_classes.hpp"
 #include "control_loop/loop.hpp"
+#include "controller/error.hpp"
 
 namespace quillet::py {
 namespace {
@@ -114,6 +116,26 @@ PyObject* queue_plain(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* { return queue(self, Command{}); });
 }
 
+// Positions are refused by the controller's own rule before they are queued: the loop thread
+// would refuse them only later, where nobody hears of it.
+bool numbers_only(std::string_view operation, const char* argument, double position) {
+  return accepted(controller::check_positions(operation, argument, {&position, 1}));
+}
+template <std::size_t N>
+bool numbers_only(std::string_view operation, const char* argument, const std::array<double, N>& positions) {
+  return accepted(controller::check_positions(operation, argument, positions));
+}
+// The loop commands the seven servo values of the record; its neck values are not used.
+bool numbers_only(std::string_view operation, const char* argument, const cl::QuilletTorsoPosition& p) {
+  const std::array<double, 7> servos{p.left_arm[0], p.left_arm[1], p.right_arm[0], p.right_arm[1],
+                                     p.nose[0],     p.nose[1],     p.nose[2]};
+  return numbers_only(operation, argument, servos);
+}
+template <class Value>
+bool numbers_only(std::string_view, const char*, const Value&) {
+  return true;
+}
+
 // A method taking one value (a float, a fixed-length sequence, a bool, an id list or a record)
 // and queueing the command that carries it.
 template <class Command, class Value, const char* Name, const char* Param>
@@ -122,6 +144,7 @@ PyObject* queue_value(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwn
     static constexpr auto sig = signature(Name, 1, Param);
     Value value{};
     if (!parse(sig, args, nargs, kwnames, value)) return nullptr;
+    if (!numbers_only(operation_of(Name), Param, value)) return nullptr;
     return queue(self, Command{std::move(value)});
   });
 }

@@ -21,6 +21,7 @@
 
 #include <array>
 #include <cstddef>
+#include <string_view>
 #include <utility>
 
 #include "bindings/convert.hpp"
@@ -52,6 +53,12 @@ constexpr auto signature(const char* function, std::size_t required, Names... na
 template <class... Names>
 constexpr auto free_signature(const char* function, std::size_t required, Names... names) {
   return Signature<sizeof...(Names)>{function, required, false, {names...}};
+}
+
+// The method's own name, which is also the name of the operation it runs: "set_neck_position"
+// for "QuilletMotorController.set_neck_position".
+constexpr std::string_view operation_of(std::string_view function) {
+  return function.substr(function.find('.') + 1);
 }
 
 namespace detail {

@@ -295,6 +295,8 @@ Result<void> QuilletMotorController::enable_neck(bool enable) {
 }
 
 Result<void> QuilletMotorController::set_neck_gains(std::uint32_t index, float kp, float kd) {
+  if (auto ok = check_gain("set_neck_gains", "kp", kp); !ok) return ok;
+  if (auto ok = check_gain("set_neck_gains", "kd", kd); !ok) return ok;
   if (index >= kNeckJointCount) return fail("neck index out of range: " + std::to_string(index));
   neck_commands_[index].kp = kp;
   neck_commands_[index].kd = kd;
@@ -391,6 +393,8 @@ Result<NeckPositions> QuilletMotorController::neck_home(double speed, double tol
   if (!(tolerance > 0)) {
     return fail("neck_home: tolerance must be positive, got " + text::float_display(tolerance));
   }
+  if (auto ok = check_gain("neck_home", "kp", kp); !ok) return std::unexpected(std::move(ok.error()));
+  if (auto ok = check_gain("neck_home", "kd", kd); !ok) return std::unexpected(std::move(ok.error()));
   for (auto& command : neck_commands_) {
     if (kp) command.kp = *kp;
     if (kd) command.kd = *kd;

@@ -7,7 +7,9 @@ namespace quillet::controller {
 
 std::string Error::message() const {
   if (const auto* text = std::get_if<std::string>(&value_)) return *text;
-  if (const auto* refused = not_a_number()) return refused->operation + ": position is not a number";
+  if (const auto* refused = not_a_number()) {
+    return refused->operation + ": " + std::string(refused->quantity) + " is not a number";
+  }
   return std::get<servo_bus::Error>(value_).message();
 }
 
@@ -20,6 +22,12 @@ std::expected<void, Error> check_positions(std::string_view operation, std::stri
                                            std::span<const double> positions) {
   if (std::none_of(positions.begin(), positions.end(), [](double p) { return std::isnan(p); })) return {};
   return std::unexpected(Error(Error::NotANumber{std::string(operation), argument}));
+}
+
+std::expected<void, Error> check_gain(std::string_view operation, std::string_view argument,
+                                      std::optional<float> gain) {
+  if (!gain || !std::isnan(*gain)) return {};
+  return std::unexpected(Error(Error::NotANumber{std::string(operation), argument, "gain"}));
 }
 
 }  // namespace quillet::controller

@@ -21,11 +21,12 @@ inline constexpr const char* kNeckOnlyMessage = "serial port not configured (nec
 
 class Error {
  public:
-  // A position that is not a number: it would reach the wire as an extreme step or MIT value (a
-  // servo swinging half a turn, a neck motor spinning to -12.5 rad).
+  // A position or gain that is not a number: it would reach the wire as an extreme step or MIT
+  // value (a servo swinging half a turn, a neck motor spinning to -12.5 rad or going limp).
   struct NotANumber {
     std::string operation;      // e.g. "set_neck_position"
-    std::string_view argument;  // the operation's parameter: "position" or "positions"
+    std::string_view argument;  // the operation's parameter: "position", "positions", "kp", "kd"
+    std::string_view quantity = "position";  // what the argument is: "position" or "gain"
     friend bool operator==(const NotANumber&, const NotANumber&) = default;
   };
 
@@ -33,7 +34,7 @@ class Error {
   explicit Error(NotANumber refused) : value_(std::move(refused)) {}
   static Error message(std::string text) { return Error(std::move(text)); }
 
-  // NotANumber: "<operation>: position is not a number".
+  // NotANumber: "<operation>: <quantity> is not a number".
   std::string message() const;
   // The I/O kind when this is a servo-bus I/O error.
   std::optional<IoErrorKind> io_kind() const;
@@ -50,5 +51,9 @@ class Error {
 // operation for later applies it before queueing.
 std::expected<void, Error> check_positions(std::string_view operation, std::string_view argument,
                                            std::span<const double> positions);
+// The same rule for a neck gain (`argument` "kp" or "kd"): a NaN kp would be packed as 0 and
+// leave the joint without stiffness. An absent gain passes.
+std::expected<void, Error> check_gain(std::string_view operation, std::string_view argument,
+                                      std::optional<float> gain);
 
 }  // namespace quillet::controller

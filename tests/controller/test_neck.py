@@ -212,3 +212,19 @@ def test_a_stray_frame_on_a_motor_id_is_not_its_reply(torso, controller):
     assert torso.motor(1).state().last_command.position == pytest.approx(0.0, abs=2e-4)
     assert [r.data for r in torso.can_traffic() if r.source == "foreign"][:1] == [stray]
 
+
+@pytest.mark.parametrize("call, argument", [
+    (lambda c: c.set_neck_gains(0, math.nan, 1.0), "kp"),
+    (lambda c: c.set_neck_gains(5, 30.0, math.nan), "kd"),
+    (lambda c: c.neck_home(kp=math.nan), "kp"),
+    (lambda c: c.neck_home(kp=40.0, kd=math.nan), "kd"),
+])
+def test_gains_that_are_not_numbers_are_refused_before_anything(torso, controller, call, argument):
+    """A NaN kp was stored and packed as 0: the neck went limp."""
+    torso.clear_traffic()
+    with pytest.raises(ValueError, match=rf"^argument '{argument}': gain is not a number \(NaN\)$"):
+        call(controller)
+    assert torso.can_traffic() == []
+    controller.set_neck_yaw_position(0.0)
+    command = torso.motor(1).state().last_command
+    assert (command.kp, command.kd) == (pytest.approx(30.0, abs=0.2), pytest.approx(1.0, abs=0.01))

@@ -162,6 +162,9 @@ def test_a_fault_inside_an_operation_poisons_the_controller(torso):
                  lambda: controller.set_neck_yaw_position(0.0)):
         with pytest.raises(RuntimeError, match="^Failed to lock motor controller$"):
             call()
+    # Refused values are still the caller's fault (they were "Failed to lock" for a while).
+    with pytest.raises(ValueError, match="^argument 'position': position is not a number"):
+        controller.set_neck_yaw_position(math.nan)
     torso.clear_traffic()
     with pytest.raises(TypeError):  # arguments are still converted first
         controller.enable_arms(1)

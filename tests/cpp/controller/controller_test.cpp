@@ -228,6 +228,24 @@ TEST_F(ControllerTest, HomingRefusesASpeedTooSlowForTheCycleBudgetBeforeAnything
   EXPECT_TRUE(clock_.sleeps.empty());
 }
 
+// Before, a NaN kp was stored and packed as 0: the joint went limp.
+TEST_F(ControllerTest, GainsThatAreNotNumbersAreRefusedBeforeAnythingIsStoredOrSent) {
+  auto controller = make(false);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  auto gains = controller.set_neck_gains(0, nan, 3.0f);
+  ASSERT_FALSE(gains);
+  EXPECT_EQ(*gains.error().not_a_number(),
+            (quillet::controller::Error::NotANumber{"set_neck_gains", "kp", "gain"}));
+  EXPECT_EQ(gains.error().message(), "set_neck_gains: gain is not a number");
+  EXPECT_EQ(controller.set_neck_gains(3, 1.0f, nan).error().not_a_number()->argument, "kd");
+  auto homed = controller.neck_home(0.4, 0.15, 10.0f, nan);
+  ASSERT_FALSE(homed);
+  EXPECT_EQ(homed.error().message(), "neck_home: gain is not a number");
+  EXPECT_EQ(controller.neck_command(0).kp, 30.0f);
+  EXPECT_EQ(controller.neck_command(0).kd, 1.0f);
+  EXPECT_EQ(can_->sent, 0);
+}
+
 TEST_F(ControllerTest, APositionThatIsNotANumberIsATypedErrorNamingItsArgument) {
   auto controller = make();
   auto all = controller.set_all_goal_positions({0, 0, 0, 0, 0, 0, std::nan("")});
