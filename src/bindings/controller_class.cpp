@@ -216,6 +216,7 @@ PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::optional<std::string> serialport;
     std::string can_bus = "can0";
     if (!parse(sig, args, kwargs, serialport, can_bus)) return nullptr;
+    if (!system_name("serialport", serialport) || !system_name("can_bus", can_bus)) return nullptr;
     auto opened = QuilletMotorController::create(serialport, can_bus);
     if (!opened) return raise_error(opened.error());
     return new_instance<ControllerObject>(type, std::move(*opened));

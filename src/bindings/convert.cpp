@@ -199,6 +199,16 @@ bool Converter<Bytes>::convert(Borrowed object, Bytes& out) {
   return true;
 }
 
+bool system_name(const char* argument, const std::string& name) {
+  if (name.find('\0') == std::string::npos) return true;
+  PyErr_Format(PyExc_ValueError, "argument '%s': embedded null character", argument);
+  return false;
+}
+
+bool system_name(const char* argument, const std::optional<std::string>& name) {
+  return !name || system_name(argument, *name);
+}
+
 bool Converter<Duration>::convert(Borrowed object, Duration& out) {
   if (PyDateTimeAPI == nullptr) {
     PyDateTime_IMPORT;

@@ -141,4 +141,10 @@ bool convert(Borrowed object, T& out) {
   return Converter<T>::convert(object, out);
 }
 
+// A name handed to the operating system (a device path, an interface name) ends at its first
+// NUL, so one inside it would name another device: refused as Python's open() refuses it, with
+// ValueError "argument '<argument>': embedded null character". True when `name` has none.
+bool system_name(const char* argument, const std::string& name);
+bool system_name(const char* argument, const std::optional<std::string>& name);
+
 }  // namespace quillet::py

@@ -261,6 +261,7 @@ PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                voltage_rampup_timeout)) {
       return nullptr;
     }
+    if (!system_name("serialport", serialport) || !system_name("can_bus", can_bus)) return nullptr;
     // Zero attempts could never read, and a zero period has no tick schedule.
     if (allowed_retries == 0) {
       PyErr_SetString(PyExc_ValueError, "argument 'allowed_retries': must be at least 1");

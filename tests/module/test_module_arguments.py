@@ -290,3 +290,15 @@ def test_internal_fault_becomes_an_exception_with_its_text():
         qmc._convert("fault", None)
     # and the interpreter carries on
     assert qmc._convert("u8", 1) == 1
+
+
+@pytest.mark.parametrize("construct, argument", [
+    (lambda: qmc.QuilletMotorController("/dev/null\0/dev/ttyUSB0"), "serialport"),
+    (lambda: qmc.QuilletMotorController(None, "vcan0\0junk"), "can_bus"),
+    (lambda: qmc.QuilletPyControlLoop("/dev/null\0junk", datetime.timedelta(milliseconds=10)), "serialport"),
+    (lambda: qmc.QuilletPyControlLoop(None, datetime.timedelta(milliseconds=10), can_bus="x\0"), "can_bus"),
+])
+def test_a_nul_in_a_device_or_interface_name_is_refused_before_anything_is_opened(construct, argument):
+    """The name was cut at the NUL, and the controller opened and drove that other device."""
+    with pytest.raises(ValueError, match=rf"^argument '{argument}': embedded null character$"):
+        construct()
