@@ -89,15 +89,15 @@ class Bridge final : public log::Sink {
 
   void log(Level level, std::string_view target, std::string_view message, std::string_view file,
            std::uint32_t line) noexcept override {
-    const CacheNode* node = lookup(target);
-    if (!passes(level, node)) return;
+    const Found found = lookup(target);
+    if (!passes(level, found)) return;
     // Announce the delivery before checking for shutdown; `close` waits for announced ones.
     in_flight_.fetch_add(1, std::memory_order_seq_cst);
     ++t_delivering;
     if (!closed_.load(std::memory_order_seq_cst) && !Py_IsFinalizing()) {
       const PyGILState_STATE gil = PyGILState_Ensure();
       try {
-        deliver(level, target, message, file, line, node);
+        deliver(level, target, message, file, line, found.node);
       } catch (...) {
         // std::bad_alloc from building a name: the record is lost, the process goes on.
       }
@@ -122,19 +122,30 @@ class Bridge final : public log::Sink {
   }
 
  private:
-  const CacheNode* lookup(std::string_view target) const noexcept {
+  struct Found {
+    const CacheNode* node = nullptr;              // the target's own node, if any
+    const CacheNode::Entry* deepest = nullptr;    // the entry nearest the target on its path
+  };
+
+  // A target without an entry of its own takes the filter of its deepest cached ancestor: its
+  // Python logger inherits that logger's level unless it was given one.
+  Found lookup(std::string_view target) const noexcept {
+    Found found;
     const CacheNode* node = root_.load(std::memory_order_acquire);
+    if (node->entry) found.deepest = &*node->entry;
     for_each_segment(target, [&](std::string_view segment) {
       if (node == nullptr) return;
       const auto child = node->children.find(segment);
       node = child == node->children.end() ? nullptr : child->second.get();
+      if (node != nullptr && node->entry) found.deepest = &*node->entry;
     });
-    return node;
+    found.node = node;
+    return found;
   }
 
-  static bool passes(Level level, const CacheNode* node) noexcept {
+  static bool passes(Level level, const Found& found) noexcept {
     if (!allows(kTopFilter, level)) return false;
-    return node == nullptr || !node->entry || allows(node->entry->filter, level);
+    return found.deepest == nullptr || allows(found.deepest->filter, level);
   }
 
   // With the interpreter lock held.

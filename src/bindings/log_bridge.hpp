@@ -4,7 +4,8 @@
 // held; from then on every QUILLET_LOG of any thread reaches the Python logger named after its
 // target ("a::b" -> "a.b") at levels Error 40, Warn 30, Info 20, Debug 10 (Trace is never
 // forwarded). The logger and its level filter are cached per target at its first record, so
-// records filtered out never touch the interpreter. At interpreter exit an atexit hook closes the
+// records filtered out never touch the interpreter (a target without an entry of its own takes
+// the filter of its deepest cached ancestor). At interpreter exit an atexit hook closes the
 // bridge; records after that are dropped without entering Python.
 #pragma once
 

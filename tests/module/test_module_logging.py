@@ -117,6 +117,22 @@ def test_filtered_records_never_enter_python_and_loggers_are_looked_up_once(targ
     assert [r.getMessage() for r in capture.records] == ["first", "kept"]
 
 
+def test_a_child_target_takes_the_filter_of_its_deepest_cached_ancestor(target, monkeypatch):
+    """Only a target's own node was looked up: after a::b was cached at warning level, an info
+    record of a::b::c was delivered."""
+    name, logger, capture = target
+    logger.setLevel(logging.WARNING)
+    qmc._log(WARN, name, "caches the parent's filter")
+    logger.setLevel(logging.DEBUG)  # not seen: the filter is never lowered
+    lookups = []
+    monkeypatch.setattr(logging, "getLogger", lambda *args: lookups.append(args))
+    qmc._log(INFO, name + "::child::leaf", "dropped without entering Python")
+    assert lookups == []
+    monkeypatch.undo()
+    qmc._log(WARN, name + "::child", "kept")
+    assert [r.getMessage() for r in capture.records] == ["caches the parent's filter", "kept"]
+
+
 def test_level_filter_off_when_logger_accepts_nothing(target):
     name, logger, capture = target
     logger.setLevel(logging.CRITICAL)
