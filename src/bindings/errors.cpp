@@ -5,6 +5,7 @@
 namespace quillet::py {
 
 PyObject* raise_with_text(PyObject* type, std::string_view text) noexcept {
+  if (PyErr_Occurred()) return nullptr;  // raised first: see the header
   Ref message = Ref::steal(
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   if (message) PyErr_SetObject(type, message.get());

@@ -15,6 +15,11 @@
 //     return guarded([&]() -> PyObject* { ... });
 //   }
 // `raise_fault(text)` raises the internal-fault exception directly (a C++ check that failed).
+//
+// An exception that is already pending when a method ends, raised by the delivery of one of its
+// log records or by a signal handler during its operation, is what the method raises: the
+// raise_ functions leave it in place, and `guarded` drops a result returned with it. The bus
+// operation is not undone.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -69,6 +74,18 @@ bool accepted(const std::expected<void, controller::Error>& checked);
 
 namespace detail {
 void fault_from_current_exception() noexcept;
+
+// A method never returns a value with an exception set: the exception wins.
+inline PyObject* ended(PyObject* result) noexcept {
+  if (result == nullptr || !PyErr_Occurred()) return result;
+  Py_DECREF(result);
+  return nullptr;
+}
+template <class Status>
+  requires std::is_integral_v<Status>
+Status ended(Status status) noexcept {
+  return status >= 0 && PyErr_Occurred() ? Status{-1} : status;
+}
 }  // namespace detail
 
 // Runs `body`, whose result is what CPython expects (PyObject*, or int with -1 for failure).
@@ -78,16 +95,16 @@ void fault_from_current_exception() noexcept;
 template <class F>
 auto guarded(F&& body) -> std::invoke_result_t<F&> {
   using Result = std::invoke_result_t<F&>;
-  static_assert(std::is_pointer_v<Result> || std::is_integral_v<Result>,
-                "a CPython entry point returns a pointer or an integer status");
+  static_assert(std::is_same_v<Result, PyObject*> || std::is_integral_v<Result>,
+                "a CPython entry point returns an object or an integer status");
   try {
-    return body();
+    return detail::ended(body());
   } catch (abi::__forced_unwind&) {
     throw;
   } catch (...) {
     detail::fault_from_current_exception();
   }
-  if constexpr (std::is_pointer_v<Result>) {
+  if constexpr (std::is_same_v<Result, PyObject*>) {
     return nullptr;
   } else {
     return -1;

@@ -95,9 +95,10 @@ class Bridge final : public log::Sink {
     in_flight_.fetch_add(1, std::memory_order_seq_cst);
     ++t_delivering;
     if (!closed_.load(std::memory_order_seq_cst) && !Py_IsFinalizing()) {
+      const bool has_caller = PyGILState_GetThisThreadState() != nullptr;
       const PyGILState_STATE gil = PyGILState_Ensure();
       try {
-        deliver(level, target, message, file, line, found.node);
+        deliver(level, target, message, file, line, found.node, has_caller);
       } catch (...) {
         // std::bad_alloc from building a name: the record is lost, the process goes on.
       }
@@ -148,9 +149,10 @@ class Bridge final : public log::Sink {
     return found.deepest == nullptr || allows(found.deepest->filter, level);
   }
 
-  // With the interpreter lock held.
+  // With the interpreter lock held. `has_caller`: this thread runs Python code that will see an
+  // exception left pending.
   void deliver(Level level, std::string_view target, std::string_view message,
-               std::string_view file, std::uint32_t line, const CacheNode* node) {
+               std::string_view file, std::uint32_t line, const CacheNode* node, bool has_caller) {
     Ref pending = Ref::steal(PyErr_GetRaisedException());
     std::string name;
     for_each_segment(target, [&](std::string_view segment) {
@@ -160,6 +162,9 @@ class Bridge final : public log::Sink {
     // Finding a cached entry under the lock again would change nothing: nodes never change.
     const bool cached = node != nullptr && node->entry.has_value();
     forward(level, name, target, message, file, line, cached ? node->entry->logger : nullptr);
+    if (!has_caller && PyErr_Occurred()) {
+      PyErr_FormatUnraisable("Exception ignored while delivering a log record to %s", name.c_str());
+    }
     // An exception raised by logging stays pending, unless one was pending before the record.
     if (pending) PyErr_SetRaisedException(pending.release());
   }

@@ -5,8 +5,15 @@
 // target ("a::b" -> "a.b") at levels Error 40, Warn 30, Info 20, Debug 10 (Trace is never
 // forwarded). The logger and its level filter are cached per target at its first record, so
 // records filtered out never touch the interpreter (a target without an entry of its own takes
-// the filter of its deepest cached ancestor). At interpreter exit an atexit hook closes the
-// bridge; records after that are dropped without entering Python.
+// the filter of its deepest cached ancestor).
+//
+// A record is delivered on the thread that logs it. An exception raised by its delivery (a
+// handler that raises, Ctrl-C during a slow one) stays pending for that thread's caller, unless
+// one was pending before the record; on a thread that Python does not know (the control loop's),
+// which has no caller, it goes to sys.unraisablehook.
+//
+// At interpreter exit an atexit hook closes the bridge; records after that are dropped without
+// entering Python.
 #pragma once
 
 namespace quillet::py {

@@ -54,7 +54,13 @@ struct LoopObject {
   LoopObject(const LoopObject&) = delete;
   LoopObject& operator=(const LoopObject&) = delete;
   ~LoopObject() noexcept(false) {
-    if (loop) without_gil([&] { loop.reset(); });
+    if (!loop) return;
+    // A record logged while closing may raise, and no caller is there to see it.
+    const bool pending_before = PyErr_Occurred() != nullptr;
+    without_gil([&] { loop.reset(); });
+    if (!pending_before && PyErr_Occurred()) {
+      PyErr_FormatUnraisable("Exception ignored while closing a QuilletPyControlLoop");
+    }
   }
 };
 
@@ -280,9 +286,11 @@ PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     // The object first, so that a failed allocation never has a running loop to stop.
     Ref object = Ref::steal(new_instance<LoopObject>(type));
     if (!object) return nullptr;
-    // The supply wait can last many seconds: Ctrl-C ends it between two readings.
-    auto started = QuilletControlLoop::create(serialport, can_bus, settings,
-                                              [] { return PyErr_CheckSignals() != 0; });
+    // The supply wait can last many seconds: Ctrl-C ends it between two readings, and so does
+    // an exception that a start-up record's delivery raised (it is what the constructor raises).
+    auto started = QuilletControlLoop::create(serialport, can_bus, settings, [] {
+      return PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0;
+    });
     if (!started) {
       const auto& failure = started.error();
       if (const MotorError* error = failure.motor_error()) return raise_error(*error);
