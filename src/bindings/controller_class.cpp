@@ -9,12 +9,15 @@
 //         def neck_home(self, speed=0.4, tolerance=0.15, kp=None, kd=None) -> list[float]: ...
 //         ...
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -25,12 +28,15 @@
 #include "bindings/classes.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/gil.hpp"
+#include "bindings/log_bridge.hpp"
 #include "controller/controller.hpp"
 
 namespace quillet::py {
 namespace {
 
 using controller::QuilletMotorController;
+
+constexpr const char* kInUseByThisThread = "QuilletMotorController is already in use by this thread";
 
 // The Python object's content. The mutex serialises every method; a C++ exception escaping an
 // operation poisons it for good, since the controller may be half-way through a bus exchange.
@@ -39,22 +45,24 @@ struct ControllerObject {
   std::unique_ptr<QuilletMotorController> controller;
   std::mutex mutex;
   bool poisoned = false;  // guarded by mutex
+  // The thread inside an operation. Python code may run on it meanwhile (a signal handler between
+  // two homing cycles): a call of this object from there would wait for itself.
+  std::atomic<std::thread::id> holder{};
 };
 
-// Runs `op` on the controller under the object's mutex. A thread that finds the mutex held waits
-// without the interpreter lock: the holder may need it to deliver a log record.
-template <class Op>
-PyObject* locked(PyObject* self, Op&& op) {
-  ControllerObject& object = value_of<ControllerObject>(self);
-  std::unique_lock lock = lock_releasing_gil(object.mutex);
-  if (object.poisoned) return raise_runtime_error("Failed to lock motor controller");
-  try {
-    return op(*object.controller);
-  } catch (...) {
-    object.poisoned = true;
-    throw;
+// Names this thread as the object's holder while it lives.
+class Holding {
+ public:
+  explicit Holding(ControllerObject& object) : object_(object) {
+    object_.holder.store(std::this_thread::get_id());
   }
-}
+  ~Holding() { object_.holder.store(std::thread::id{}); }
+  Holding(const Holding&) = delete;
+  Holding& operator=(const Holding&) = delete;
+
+ private:
+  ControllerObject& object_;
+};
 
 // An operation's outcome as Python sees it: None, the converted value, or RuntimeError.
 PyObject* reply(const controller::Result<void>& result) {
@@ -71,11 +79,38 @@ PyObject* reply(const T& value) {
   return to_py(value).release();
 }
 
+// Runs `op` on the controller under the object's mutex, then converts its outcome with `reply`.
+// A thread that finds the mutex held waits without the interpreter lock, which the holder may
+// need meanwhile. The operation's log records are delivered once the mutex is released, so that
+// their handlers may use this object, or wait for a thread that does; an exception raised by
+// their delivery is what the method raises.
+template <class Op>
+PyObject* locked(PyObject* self, Op&& op) {
+  ControllerObject& object = value_of<ControllerObject>(self);
+  if (object.holder.load() == std::this_thread::get_id()) return raise_runtime_error(kInUseByThisThread);
+  std::optional<std::invoke_result_t<Op&, QuilletMotorController&>> outcome;
+  {
+    HeldRecords held;
+    std::unique_lock lock = lock_releasing_gil(object.mutex);
+    if (!object.poisoned) {
+      Holding holding(object);
+      try {
+        outcome.emplace(op(*object.controller));
+      } catch (...) {
+        object.poisoned = true;
+        throw;
+      }
+    }
+  }
+  if (!outcome) return raise_runtime_error("Failed to lock motor controller");
+  return reply(*outcome);
+}
+
 // A method without parameters that runs `Operation` on the controller.
 template <auto Operation>
 PyObject* no_arguments(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    return locked(self, [](QuilletMotorController& c) { return reply((c.*Operation)()); });
+    return locked(self, [](QuilletMotorController& c) { return (c.*Operation)(); });
   });
 }
 
@@ -83,7 +118,7 @@ PyObject* no_arguments(PyObject* self, PyObject*) {
 PyObject* neck_position_limits(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     return locked(self, [](QuilletMotorController&) {
-      return reply(QuilletMotorController::neck_position_limits());
+      return QuilletMotorController::neck_position_limits();
     });
   });
 }
@@ -99,7 +134,7 @@ PyObject* torque_on_ids(PyObject* self, Args args, Py_ssize_t nargs, PyObject* k
                : "QuilletMotorController.disable_torque_on_ids", 1, "ids");
     std::vector<std::uint8_t> ids;
     if (!parse(sig, args, nargs, kwnames, ids)) return nullptr;
-    return locked(self, [&](QuilletMotorController& c) { return reply(c.set_torque_on_ids(ids, Enable)); });
+    return locked(self, [&](QuilletMotorController& c) { return c.set_torque_on_ids(ids, Enable); });
   });
 }
 
@@ -113,7 +148,7 @@ PyObject* positions_method(PyObject* self, Args args, Py_ssize_t nargs, PyObject
     // The controller's own rule, once more before the lock: raised at once even when another
     // thread holds the object or it is poisoned.
     if (!accepted(controller::check_positions(operation_of(Name), Param, positions))) return nullptr;
-    return locked(self, [&](QuilletMotorController& c) { return reply((c.*Operation)(positions)); });
+    return locked(self, [&](QuilletMotorController& c) { return (c.*Operation)(positions); });
   });
 }
 
@@ -139,9 +174,7 @@ PyObject* single_neck_joint(PyObject* self, Args args, Py_ssize_t nargs, PyObjec
     if (!accepted(controller::check_positions(operation_of(Name), "position", {&position, 1}))) {
       return nullptr;
     }
-    return locked(self, [&](QuilletMotorController& c) {
-      return reply(c.set_single_neck_joint(Index, position));
-    });
+    return locked(self, [&](QuilletMotorController& c) { return c.set_single_neck_joint(Index, position); });
   });
 }
 
@@ -156,7 +189,7 @@ PyObject* set_neck_gains(PyObject* self, Args args, Py_ssize_t nargs, PyObject* 
         !accepted(controller::check_gain("set_neck_gains", "kd", kd))) {
       return nullptr;
     }
-    return locked(self, [&](QuilletMotorController& c) { return reply(c.set_neck_gains(index, kp, kd)); });
+    return locked(self, [&](QuilletMotorController& c) { return c.set_neck_gains(index, kp, kd); });
   });
 }
 
@@ -172,12 +205,10 @@ PyObject* neck_home(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnam
         !accepted(controller::check_gain("neck_home", "kd", kd))) {
       return nullptr;
     }
-    return locked(self, [&](QuilletMotorController& c) -> PyObject* {
+    return locked(self, [&](QuilletMotorController& c) {
       // Homing keeps the interpreter lock for tens of seconds: Ctrl-C (or any signal handler
       // that raises) stops it between two cycles, and its exception is what Python sees.
-      auto homed = c.neck_home(speed, tolerance, kp, kd, [] { return PyErr_CheckSignals() != 0; });
-      if (!homed && PyErr_Occurred()) return nullptr;
-      return reply(homed);
+      return c.neck_home(speed, tolerance, kp, kd, [] { return PyErr_CheckSignals() != 0; });
     });
   });
 }
@@ -189,7 +220,7 @@ PyObject* enable_method(PyObject* self, Args args, Py_ssize_t nargs, PyObject* k
     static constexpr auto sig = signature(Name, 1, "enable");
     bool enable = false;
     if (!parse(sig, args, nargs, kwnames, enable)) return nullptr;
-    return locked(self, [&](QuilletMotorController& c) { return reply((c.*Operation)(enable)); });
+    return locked(self, [&](QuilletMotorController& c) { return (c.*Operation)(enable); });
   });
 }
 
@@ -202,10 +233,10 @@ PyObject* write_raw_packet(PyObject* self, Args args, Py_ssize_t nargs, PyObject
     static constexpr auto sig = signature("QuilletMotorController.write_raw_packet", 1, "data");
     Bytes data;
     if (!parse(sig, args, nargs, kwnames, data)) return nullptr;
-    return locked(self, [&](QuilletMotorController& c) -> PyObject* {
-      auto reply = c.write_raw_packet(data.data);
-      if (!reply) return raise_error(reply.error());
-      return none().release();  // the reply is not handed to Python by this class
+    return locked(self, [&](QuilletMotorController& c) -> controller::Result<void> {
+      auto answer = c.write_raw_packet(data.data);
+      if (!answer) return std::unexpected(std::move(answer.error()));
+      return {};  // the reply is not handed to Python by this class
     });
   });
 }
@@ -331,7 +362,7 @@ PyObject* fault_inside_controller(PyObject* controller) {
     return nullptr;
   }
   return guarded([&]() -> PyObject* {
-    return locked(controller, [](QuilletMotorController&) -> PyObject* {
+    return locked(controller, [](QuilletMotorController&) -> controller::Result<void> {
       throw std::logic_error("broken invariant inside an operation");
     });
   });

@@ -66,6 +66,16 @@ void for_each_segment(std::string_view target, F each) {
 // wait for itself).
 thread_local int t_delivering = 0;
 
+// Records held back on this thread (see HeldRecords), and how many HeldRecords it has alive.
+struct HeldRecord {
+  Level level;
+  std::string target, message, file;
+  std::uint32_t line;
+};
+thread_local int t_holding = 0;
+thread_local std::vector<HeldRecord> t_held;
+
+
 class Bridge final : public log::Sink {
  public:
   explicit Bridge(Ref logging) : logging_(std::move(logging)) {
@@ -91,6 +101,14 @@ class Bridge final : public log::Sink {
            std::uint32_t line) noexcept override {
     const Found found = lookup(target);
     if (!passes(level, found)) return;
+    if (t_holding > 0) {
+      try {
+        t_held.push_back({level, std::string(target), std::string(message), std::string(file), line});
+      } catch (...) {
+        // std::bad_alloc: the record is lost, the process goes on.
+      }
+      return;
+    }
     // Announce the delivery before checking for shutdown; `close` waits for announced ones.
     in_flight_.fetch_add(1, std::memory_order_seq_cst);
     ++t_delivering;
@@ -296,6 +314,16 @@ bool install_log_bridge() {
   g_bridge = bridge.release();
   log::set_sink(g_bridge);
   return true;
+}
+
+HeldRecords::HeldRecords() noexcept { ++t_holding; }
+
+HeldRecords::~HeldRecords() {
+  if (--t_holding > 0 || t_held.empty()) return;
+  // Handlers may log again (through a controller they call): those records are theirs.
+  std::vector<HeldRecord> records = std::move(t_held);
+  t_held.clear();
+  for (const HeldRecord& r : records) log::write(r.level, r.target, r.message, r.file, r.line);
 }
 
 }  // namespace quillet::py

@@ -22,4 +22,20 @@ namespace quillet::py {
 // ImportError "Failed to initialize python logging: ..." pending on failure.
 bool install_log_bridge();
 
+// Holds back the records this thread logs while it lives and delivers them, in order, when it
+// goes (the outermost one, when several are nested). A thread that holds a controller object's
+// lock keeps one: a handler run meanwhile that called that controller, or waited for a thread
+// that does, would wait for ever. Declare it before the lock, so that the lock goes first:
+//   HeldRecords held;
+//   std::unique_lock lock = lock_releasing_gil(object.mutex);
+// The interpreter lock is held where it is created and where it goes.
+class HeldRecords {
+ public:
+  HeldRecords() noexcept;
+  ~HeldRecords();
+  HeldRecords(const HeldRecords&) = delete;
+  HeldRecords& operator=(const HeldRecords&) = delete;
+};
+
+
 }  // namespace quillet::py

@@ -1,8 +1,11 @@
-"""What a handler raises while it handles a record of a controller's operation is what the method
-raises."""
+"""Log records of a controller's operations reach their handlers once the controller is free, and
+what a handler raises is what the method raises."""
 
 import contextlib
 import logging
+import os
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -18,6 +21,65 @@ def handling(handler):
         yield
     finally:
         logger.removeHandler(handler)
+
+
+def in_threads(*calls, timeout=10):
+    """Runs each call on a daemon thread of its own; their results, or None for a call that hung."""
+    results = [None] * len(calls)
+
+    def run(i, call):
+        results[i] = call()
+
+    threads = [threading.Thread(target=run, args=(i, call), daemon=True) for i, call in enumerate(calls)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout)
+    return results
+
+
+def test_a_handler_may_use_the_controller_whose_record_it_handles(torso, controller, client_frames):
+    """A handler that parked the neck on a clamp warning waited for ever for the lock its own
+    thread held."""
+    parked = []
+
+    class Park(logging.Handler):
+        def emit(self, record):
+            if record.getMessage().startswith("neck_yaw requested"):
+                parked.append(controller.set_neck_position([0.0, 0.0, 0.0]))
+
+    torso.clear_traffic()
+    with handling(Park()):
+        (observed,) = in_threads(lambda: controller.set_neck_yaw_position(0.9))
+    assert observed is not None and len(parked) == 1
+    assert [can_id for can_id, _ in client_frames()] == [1, 1, 2, 3]  # the command, then the park
+
+
+def test_a_thread_holding_a_handlers_lock_may_use_the_controller(torso, controller):
+    """One thread delivered a record under the controller's lock while another, holding the
+    handler's lock, waited for the controller: both hung until SIGKILL."""
+    handler_lock = threading.Lock()
+    locked, delivering = threading.Event(), threading.Event()
+
+    class Guarded(logging.Handler):
+        def emit(self, record):
+            delivering.set()
+            with handler_lock:
+                pass
+
+    def holder_of_the_handler_lock():
+        with handler_lock:
+            locked.set()
+            delivering.wait(10)
+            return controller.read_neck_positions()
+
+    def logging_call():
+        locked.wait(10)
+        return controller.set_neck_yaw_position(0.9)
+
+    with handling(Guarded()):
+        results = in_threads(holder_of_the_handler_lock, logging_call)
+    assert None not in results
 
 
 class Boom(Exception):
@@ -42,3 +104,40 @@ def test_what_a_handler_raises_is_what_the_method_raises(torso, controller, clie
     lock = threading.Lock()
     assert lock.acquire(blocking=False)  # no exception left pending to surface here
 
+
+REENTRY = r"""
+import signal, sys
+from quillet_motor_controller import QuilletMotorController
+
+controller = QuilletMotorController(None, sys.argv[1])
+
+class Stop(Exception):
+    pass
+
+def call_the_same_controller(signum, frame):
+    try:
+        controller.read_neck_positions()
+    except RuntimeError as error:
+        print(error, flush=True)
+    raise Stop
+
+signal.signal(signal.SIGALRM, call_the_same_controller)
+signal.setitimer(signal.ITIMER_REAL, 0.2)
+try:
+    controller.neck_home(speed=50.0, tolerance=0.1)
+except Stop:
+    print("stopped", flush=True)
+"""
+
+
+def test_a_call_from_a_signal_handler_inside_homing_is_refused_at_once(torso, client_frames):
+    """A signal handler that called the controller between two homing cycles waited for ever for
+    its own thread."""
+    torso.motor(2).set_position(0.3)
+    torso.motor(2).set_blocked(True)  # homing would go on for 20 s
+    done = subprocess.run([sys.executable, "-c", REENTRY, torso.can_interface], env=dict(os.environ),
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "QuilletMotorController is already in use by this thread\nstopped\n"
+    feedback_requests = [data for can_id, data in client_frames() if can_id == 0x7FF and data[2] == 0xCC]
+    assert len(feedback_requests) == 3  # homing's own read only
