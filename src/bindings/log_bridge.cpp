@@ -75,7 +75,6 @@ struct HeldRecord {
 thread_local int t_holding = 0;
 thread_local std::vector<HeldRecord> t_held;
 
-
 class Bridge final : public log::Sink {
  public:
   explicit Bridge(Ref logging) : logging_(std::move(logging)) {
@@ -127,8 +126,11 @@ class Bridge final : public log::Sink {
     in_flight_.notify_all();
   }
 
-  // Called once at interpreter exit, with the interpreter lock held: no record enters Python
-  // afterwards. Deliveries already past the check are waited for, the lock released meanwhile.
+  // Called once at interpreter exit, before the interpreter starts finalizing, with the
+  // interpreter lock held: no record enters Python afterwards. Deliveries already past the check
+  // are waited for, the lock released meanwhile, so that no thread is inside one when CPython
+  // starts ending the threads that take the interpreter lock (inside `log`, which is noexcept,
+  // that would abort).
   void close() noexcept {
     closed_.store(true, std::memory_order_seq_cst);
     const int own = t_delivering;
@@ -280,13 +282,21 @@ class Bridge final : public log::Sink {
 // Never destroyed: records may come from threads that outlive everything else.
 Bridge* g_bridge = nullptr;
 
-PyObject* close_bridge(PyObject*, PyObject*) {
-  if (g_bridge != nullptr) g_bridge->close();
-  Py_RETURN_NONE;
-}
+// The bridge closes when atexit lets go of this function, not when it calls it: atexit calls its
+// functions last registered first, so a call would close the bridge before the exit functions
+// registered before the import (a program's own shutdown that parks the arms) have run. It lets
+// go of them all once the last one has returned, and the interpreter starts finalizing only
+// after that.
+constexpr const char* kExitCapsule = "quillet_motor_controller._log_bridge";
 
-PyMethodDef g_close_def = {"_quillet_motor_controller_close_log_bridge", close_bridge, METH_NOARGS,
-                           nullptr};
+PyObject* nothing_yet(PyObject*, PyObject*) { Py_RETURN_NONE; }
+
+PyMethodDef g_exit_def = {"_quillet_motor_controller_log_bridge_at_exit", nothing_yet, METH_NOARGS,
+                          nullptr};
+
+void close_when_released(PyObject* capsule) {
+  static_cast<Bridge*>(PyCapsule_GetPointer(capsule, kExitCapsule))->close();
+}
 
 bool failed_to_initialize() {
   Ref cause = Ref::steal(PyErr_GetRaisedException());
@@ -307,7 +317,8 @@ bool install_log_bridge() {
   auto bridge = std::make_unique<Bridge>(std::move(logging));
   if (!bridge->init_names()) return failed_to_initialize();
   Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
-  Ref hook = Ref::steal(PyCFunction_New(&g_close_def, nullptr));
+  Ref capsule = Ref::steal(PyCapsule_New(bridge.get(), kExitCapsule, close_when_released));
+  Ref hook = capsule ? Ref::steal(PyCFunction_New(&g_exit_def, capsule.get())) : Ref();
   if (!atexit || !hook) return failed_to_initialize();
   Ref registered = Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
   if (!registered) return failed_to_initialize();

@@ -12,8 +12,8 @@
 // one was pending before the record; on a thread that Python does not know (the control loop's),
 // which has no caller, it goes to sys.unraisablehook.
 //
-// At interpreter exit an atexit hook closes the bridge; records after that are dropped without
-// entering Python.
+// Records are delivered as long as Python code can run at exit: the bridge closes once the last
+// atexit function has run, and records after that are dropped without entering Python.
 #pragma once
 
 namespace quillet::py {
@@ -36,6 +36,5 @@ class HeldRecords {
   HeldRecords(const HeldRecords&) = delete;
   HeldRecords& operator=(const HeldRecords&) = delete;
 };
-
 
 }  // namespace quillet::py

@@ -39,3 +39,21 @@ def test_exit_with_daemon_threads_driving_and_logging(torso, attempt):
     )
     assert done.returncode == 0, done.stderr
     assert done.stdout == "exiting\n"
+
+
+PARK_AT_EXIT = r"""
+import atexit, logging, sys
+logging.basicConfig(stream=sys.stdout, format="%(message)s")
+atexit.register(lambda: controller.set_neck_position([0.9, 0.0, 0.0]))  # before the import
+from quillet_motor_controller import QuilletMotorController
+controller = QuilletMotorController(None, sys.argv[1])
+"""
+
+
+def test_an_exit_handler_registered_before_the_import_is_heard(torso):
+    """Its clamp warning was dropped, although the neck was commanded."""
+    done = subprocess.run([sys.executable, "-c", PARK_AT_EXIT, torso.can_interface],
+                          env=dict(os.environ), capture_output=True, text=True, timeout=30)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("neck_yaw requested position 0.9000 rad out of safe range")
+    assert torso.motor(1).state().last_command.position == pytest.approx(0.5, abs=2e-4)

@@ -306,6 +306,24 @@ def test_records_during_and_after_interpreter_shutdown_are_dropped_without_harm(
         assert "Fatal" not in result.stderr and "terminate" not in result.stderr
 
 
+def test_records_of_exit_handlers_registered_before_the_import_are_delivered():
+    """The bridge closed in its own atexit hook, which runs before every handler registered
+    earlier: their records were dropped."""
+    result = run_python(
+        """
+        import atexit, logging, sys
+        logging.basicConfig(level=1, stream=sys.stdout, format="%(message)s")
+        def park():
+            qmc._log(3, "qmc_tests::exit", "parking")
+            qmc._log_from_thread(3, "qmc_tests::exit", "parked, from another thread", 1)
+        atexit.register(park)
+        import quillet_motor_controller as qmc
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["parking", "parked, from another thread"]
+
+
 def test_waits_on_a_logging_thread_release_the_interpreter_lock():
     # A wait that kept the interpreter lock would never end: the waited-on thread needs the lock
     # to deliver its records. A fresh interpreter, so that a regression hangs only it.
