@@ -1,6 +1,7 @@
 // The servo status packet reader, fed through the serial port interface, and the status decoder
 // on the exact bytes. Input: the expected id, then what the line delivers.
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <span>
 
@@ -37,12 +38,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto status = handler.read_status_packet(port, expected_id);
   const auto consumed = port.consumed();
   QMC_FUZZ_CHECK(consumed.size() <= line.size());
-  if (status) {
-    check_accepted(*status, consumed, expected_id);
-  } else if (line.size() >= 4 && (line[0] != 0xFF || line[1] != 0xFF)) {
+  if (status) check_accepted(*status, consumed, expected_id);
+  if (line.size() >= 4 && (line[0] != 0xFF || line[1] != 0xFF)) {
     // A bad header is refused after its four bytes; the rest stays for the next send to clear.
-    QMC_FUZZ_CHECK(consumed.size() == 4);
+    QMC_FUZZ_CHECK(!status && consumed.size() == 4);
     QMC_FUZZ_CHECK(status.error().communication_kind() == feetech::CommunicationErrorKind::ParsingError);
+  } else if (line.size() >= 4) {
+    // Never more than the packet its length byte announces: what follows is the next reply's.
+    QMC_FUZZ_CHECK(consumed.size() == std::min<std::size_t>(line.size(), 4u + line[3]));
   }
 
   // The decoder on exactly the received bytes (a heap copy, so any read past them is caught).

@@ -72,6 +72,16 @@ ensure_venv() {
   export PATH="$VENV/bin:$PATH"
 }
 
+# clang with libFuzzer and the sanitizer runtimes, for the fuzz targets: CLANGXX.
+ensure_clang() {
+  CLANGXX="$(command -v clang++-19 || true)"
+  if [ -z "$CLANGXX" ] || ! echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' |
+      "$CLANGXX" -x c++ -fsanitize=fuzzer,address,undefined - -o /dev/null 2>/dev/null; then
+    apt_install clang-19 libclang-rt-19-dev libfuzzer-19-dev
+    CLANGXX="$(command -v clang++-19)"
+  fi
+}
+
 install_project() {
   say "building and installing quillet_motor_controller"
   # With the few functions the module's own tests reach it through (left out of `pip install .`).
