@@ -23,63 +23,80 @@ def handling(handler):
         logger.removeHandler(handler)
 
 
-def in_threads(*calls, timeout=10):
-    """Runs each call on a daemon thread of its own; their results, or None for a call that hung."""
-    results = [None] * len(calls)
-
-    def run(i, call):
-        results[i] = call()
-
-    threads = [threading.Thread(target=run, args=(i, call), daemon=True) for i, call in enumerate(calls)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(timeout)
-    return results
+def run(script, torso):
+    """Runs `script` with the torso's CAN interface as argv[1], in a process of its own, since a
+    regression hangs it for good."""
+    return subprocess.run([sys.executable, "-c", script, torso.can_interface], env=dict(os.environ),
+                          capture_output=True, text=True, timeout=60)
 
 
-def test_a_handler_may_use_the_controller_whose_record_it_handles(torso, controller, client_frames):
+PARK_FROM_A_HANDLER = r"""
+import logging, sys
+from quillet_motor_controller import QuilletMotorController
+
+controller = QuilletMotorController(None, sys.argv[1])
+
+class Park(logging.Handler):
+    def emit(self, record):
+        if record.getMessage().startswith("neck_yaw requested"):
+            controller.set_neck_position([0.0, 0.0, 0.0])
+            print("parked", flush=True)
+
+logging.getLogger("quillet_motor_controller.controller").addHandler(Park())
+controller.set_neck_yaw_position(0.9)
+print("returned", flush=True)
+"""
+
+
+def test_a_handler_may_use_the_controller_whose_record_it_handles(torso, client_frames):
     """A handler that parked the neck on a clamp warning waited for ever for the lock its own
     thread held."""
-    parked = []
-
-    class Park(logging.Handler):
-        def emit(self, record):
-            if record.getMessage().startswith("neck_yaw requested"):
-                parked.append(controller.set_neck_position([0.0, 0.0, 0.0]))
-
-    torso.clear_traffic()
-    with handling(Park()):
-        (observed,) = in_threads(lambda: controller.set_neck_yaw_position(0.9))
-    assert observed is not None and len(parked) == 1
+    done = run(PARK_FROM_A_HANDLER, torso)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "parked\nreturned\n"
     assert [can_id for can_id, _ in client_frames()] == [1, 1, 2, 3]  # the command, then the park
 
 
-def test_a_thread_holding_a_handlers_lock_may_use_the_controller(torso, controller):
+HANDLER_LOCK_HOLDER = r"""
+import logging, sys, threading
+from quillet_motor_controller import QuilletMotorController
+
+controller = QuilletMotorController(None, sys.argv[1])
+handler_lock = threading.Lock()
+locked, delivering = threading.Event(), threading.Event()
+
+class Guarded(logging.Handler):
+    def emit(self, record):
+        delivering.set()
+        with handler_lock:
+            pass
+
+def holder_of_the_handler_lock():
+    with handler_lock:
+        locked.set()
+        delivering.wait()
+        controller.read_neck_positions()
+
+def logging_call():
+    locked.wait()
+    controller.set_neck_yaw_position(0.9)
+
+logging.getLogger("quillet_motor_controller.controller").addHandler(Guarded())
+threads = [threading.Thread(target=holder_of_the_handler_lock), threading.Thread(target=logging_call)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+print("both returned", flush=True)
+"""
+
+
+def test_a_thread_holding_a_handlers_lock_may_use_the_controller(torso):
     """One thread delivered a record under the controller's lock while another, holding the
     handler's lock, waited for the controller: both hung until SIGKILL."""
-    handler_lock = threading.Lock()
-    locked, delivering = threading.Event(), threading.Event()
-
-    class Guarded(logging.Handler):
-        def emit(self, record):
-            delivering.set()
-            with handler_lock:
-                pass
-
-    def holder_of_the_handler_lock():
-        with handler_lock:
-            locked.set()
-            delivering.wait(10)
-            return controller.read_neck_positions()
-
-    def logging_call():
-        locked.wait(10)
-        return controller.set_neck_yaw_position(0.9)
-
-    with handling(Guarded()):
-        results = in_threads(holder_of_the_handler_lock, logging_call)
-    assert None not in results
+    done = run(HANDLER_LOCK_HOLDER, torso)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "both returned\n"
 
 
 class Boom(Exception):
@@ -135,8 +152,7 @@ def test_a_call_from_a_signal_handler_inside_homing_is_refused_at_once(torso, cl
     its own thread."""
     torso.motor(2).set_position(0.3)
     torso.motor(2).set_blocked(True)  # homing would go on for 20 s
-    done = subprocess.run([sys.executable, "-c", REENTRY, torso.can_interface], env=dict(os.environ),
-                          capture_output=True, text=True, timeout=60)
+    done = run(REENTRY, torso)
     assert done.returncode == 0, done.stderr
     assert done.stdout == "QuilletMotorController is already in use by this thread\nstopped\n"
     feedback_requests = [data for can_id, data in client_frames() if can_id == 0x7FF and data[2] == 0xCC]
