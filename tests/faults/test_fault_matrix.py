@@ -85,14 +85,14 @@ def wait_for_next_read(loop, after: float, timeout: float = 3.0):
 def test_a_late_motor_reply_is_not_the_answer_to_the_next_request(torso):
     # Before, the late reply stayed queued and the next request to that motor took it for its
     # answer: the next reading of the neck's yaw was one period old.
-    loop = QuilletPyControlLoop(torso.serial_path, timedelta(milliseconds=200), can_bus=torso.can_interface)
+    loop = QuilletPyControlLoop(torso.serial_path, timedelta(milliseconds=400), can_bus=torso.can_interface)
     try:
         torso.motor(1).set_position(0.5)
         moved = time.time()
         wait_for_next_read(loop, moved)  # may have been under way already
-        assert wait_for_next_read(loop, moved + 0.1).neck[0] == pytest.approx(0.5, abs=1e-3)
+        assert wait_for_next_read(loop, moved + 0.2).neck[0] == pytest.approx(0.5, abs=1e-3)
 
-        torso.motor(1).delay_next_reply(0.025)  # its next reply comes after the 20 ms wait
+        torso.motor(1).delay_next_reply(0.1)  # its next reply comes well after the 20 ms wait
         deadline = time.monotonic() + 3.0
         while True:  # so that read fails
             try:
@@ -103,7 +103,7 @@ def test_a_late_motor_reply_is_not_the_answer_to_the_next_request(torso):
             assert time.monotonic() < deadline
             time.sleep(0.002)
 
-        time.sleep(0.05)  # the late reply is out, the next read is 0.15 s away
+        time.sleep(0.15)  # the late reply is out, the next read is 0.2 s away
         torso.motor(1).set_position(-0.25)
         assert wait_for_next_read(loop, time.time()).neck[0] == pytest.approx(-0.25, abs=1e-3)
     finally:
