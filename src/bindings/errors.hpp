@@ -7,10 +7,10 @@
 //   return raise_runtime_error("channel closed");               // a fixed text
 // Error values are any type with `message()` giving their display text. A controller error that
 // refuses a position or gain as not a number is the caller's fault: ValueError("argument
-// '<argument>': position is not a number (NaN)", or "gain is ..."), prefix or not. Every function that
-// CPython calls (methods, tp_new, getters, repr) wraps its body in `guarded`, so that a C++
-// exception (a broken invariant, std::bad_alloc, ...) becomes the internal-fault exception
-// instead of terminating the interpreter:
+// '<argument>': position is not a number (NaN)", or "gain is ..."), prefix or not. Every
+// function that CPython calls (methods, tp_new, getters, repr) wraps its body in `guarded`, so
+// that a C++ exception (a broken invariant, std::bad_alloc, ...) becomes the internal-fault
+// exception instead of terminating the interpreter:
 //   PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
 //     return guarded([&]() -> PyObject* { ... });
 //   }
@@ -33,6 +33,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "bindings/py_ref.hpp"
 #include "controller/error.hpp"
 
 namespace quillet::py {
@@ -78,7 +79,7 @@ void fault_from_current_exception() noexcept;
 // A method never returns a value with an exception set: the exception wins.
 inline PyObject* ended(PyObject* result) noexcept {
   if (result == nullptr || !PyErr_Occurred()) return result;
-  Py_DECREF(result);
+  Ref dropped = Ref::steal(result);
   return nullptr;
 }
 template <class Status>
