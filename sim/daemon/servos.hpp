@@ -150,8 +150,9 @@ class ServoBus {
 
   // In a sync read each servo answers after the reply before its own. When that reply never
   // comes, the servo waits this long for it and then answers anyway: past the host's 10 ms
-  // read time-out, so that the host gives up on the silent servo first.
-  static constexpr Nanos kEmptySlotWait = 15 * kMillisecond;
+  // read time-out, so that the host gives up on the silent servo first, with room for a host
+  // that is descheduled for a while on a busy machine.
+  static constexpr Nanos kEmptySlotWait = 25 * kMillisecond;
 
   // Ids a servo can answer on: 254 is the broadcast id.
   static constexpr int kMaxBusId = 253;

@@ -53,8 +53,8 @@ Servos, ``torso.servo(id)`` -> ``SimServo``:
   SyncRead (replies back to back in the listed order) and SyncWrite; a broadcast Write reaches
   every servo without reply; anything else, or a bad checksum, goes unanswered;
 * a sync read with a silent or absent servo: the servos before it answer at once, the slot of
-  the silent one stays empty, and each servo after it answers only once it has waited 15 ms
-  for the missing reply (30 ms after two empty slots, and so on). 15 ms is past the host's
+  the silent one stays empty, and each servo after it answers only once it has waited 25 ms
+  for the missing reply (50 ms after two empty slots, and so on). 25 ms is past the host's
   10 ms read time-out with room for a slow host, so the host times out on the silent servo's
   reply, as on the robot, instead of reading the next servo's reply in its place;
 * the host writing again ends an exchange: replies that have not started by then (a servo
