@@ -127,8 +127,8 @@ def os_threads() -> set[str]:
 class Sample:
     at: float                 # time.monotonic()
     ok: bool
-    timestamp: float | None   # the position's wall-clock stamp
-    error: str | None
+    timestamp: float          # the position's wall-clock stamp (0 for a failure)
+    error: str                # the failure's text ("" for a position)
 
 
 class Callers:
@@ -188,9 +188,9 @@ class Callers:
         while self.running.is_set():
             try:
                 position = self.loop.get_last_position()
-                sample = Sample(time.monotonic(), True, position.timestamp, None)
+                sample = Sample(time.monotonic(), True, position.timestamp, "")
             except RuntimeError as error:
-                sample = Sample(time.monotonic(), False, None, str(error))
+                sample = Sample(time.monotonic(), False, 0.0, str(error))
             with self.lock:
                 self.samples.append(sample)
             time.sleep(0.002)
