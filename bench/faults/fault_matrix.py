@@ -74,9 +74,9 @@ FAULTS: list[Fault] = [
           note="servo 3 times out; the read is retried, then reported"),
     Fault("corrupted reply", _nothing, _nothing, rearm=lambda t: t.servo(3).corrupt_next_reply(),
           note="bad checksum: a protocol error, reported without retry"),
-    Fault("reply past time-out", lambda t: t.servo(3).set_reply_delay(0.015),
-          lambda t: t.servo(3).set_reply_delay(0.0), note="every reply of servo 3 is 15 ms late"),
-    Fault("one reply past time-out", lambda t: t.servo(3).delay_next_reply(0.015), _nothing,
+    Fault("reply past time-out", lambda t: t.servo(3).set_reply_delay(0.05),
+          lambda t: t.servo(3).set_reply_delay(0.0), note="every reply of servo 3 is 50 ms late"),
+    Fault("one reply past time-out", lambda t: t.servo(3).delay_next_reply(0.05), _nothing,
           reads_fail=False, note="the retry reads it; \"Serial I/O recovered after 1 retries\""),
     Fault("garbage on the line", _nothing, _nothing, rearm=_noise_bytes, rearm_every=0.003,
           note="stray bytes: cleared before a send, or a bad header mid-read"),
@@ -90,9 +90,9 @@ FAULTS: list[Fault] = [
           note="neck pitch times out after 20 ms; neck reads are not retried"),
     Fault("blocked motor", lambda t: t.motor(2).set_blocked(True), lambda t: t.motor(2).set_blocked(False),
           reads_fail=False, note="it answers but does not move: reads go on"),
-    Fault("late motor reply", lambda t: t.motor(1).set_reply_delay(0.025),
+    Fault("late motor reply", lambda t: t.motor(1).set_reply_delay(0.05),
           lambda t: t.motor(1).set_reply_delay(0.0),
-          note="25 ms, past the 20 ms wait: a late frame already waiting is discarded before the next "
+          note="50 ms, past the 20 ms wait: a late frame already waiting is discarded before the next "
                "request; one still on its way is taken for the next answer (no sequence on the bus), so "
                "readings are one exchange old while the fault lasts, and current once it is gone"),
     Fault("motor in wrong mode", lambda t: t.motor(3).set_control_mode(2), _mit_mode_back, reads_fail=False,
