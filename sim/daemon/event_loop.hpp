@@ -36,10 +36,10 @@ class EventLoop {
   void quit() { running_ = false; }
 
  private:
-  void run_due_timers();
-  // Arms the timer file for the next timer, early by the wake-up window; returns how long
-  // until that timer is due (negative: none).
-  Nanos arm_timer();
+  // Whether any timer ran.
+  bool run_due_timers();
+  // Arms the timer file for `next` (0: none), early by the wake-up window.
+  void arm_timer(Nanos next);
 
   int epoll_fd_ = -1;
   int timer_fd_ = -1;
