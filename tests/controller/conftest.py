@@ -38,15 +38,3 @@ def warnings_logged():
     logger.addHandler(handler)
     yield records
     logger.removeHandler(handler)
-
-
-@pytest.fixture
-def host_packets(torso):
-    """The instruction packets the host sent, as bytes."""
-    return lambda: [r.data for r in torso.servo_traffic() if r.source == "host" and r.kind == "packet"]
-
-
-@pytest.fixture
-def client_frames(torso):
-    """(can_id, data) of the frames the module put on the CAN bus."""
-    return lambda: [(r.can_id, r.data) for r in torso.can_traffic() if r.source == "client"]
