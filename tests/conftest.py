@@ -2,8 +2,16 @@ import pytest
 
 
 @pytest.fixture
+def torso():
+    """A virtual torso without wire timing; folders that need another kind define their own."""
+    quillet_sim = pytest.importorskip("quillet_sim")
+    with quillet_sim.VirtualTorso() as torso:
+        yield torso
+
+
+@pytest.fixture
 def host_packets(torso):
-    """The instruction packets the host sent to the torso of the test's folder, as bytes."""
+    """The instruction packets the host sent, as bytes."""
     return lambda: [r.data for r in torso.servo_traffic() if r.source == "host" and r.kind == "packet"]
 
 

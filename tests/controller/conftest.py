@@ -9,12 +9,6 @@ NECK_TARGET = "quillet_motor_controller.controller"
 
 
 @pytest.fixture
-def torso():
-    with quillet_sim.VirtualTorso() as torso:
-        yield torso
-
-
-@pytest.fixture
 def controller(torso):
     return QuilletMotorController(torso.serial_path, torso.can_interface)
 

@@ -16,12 +16,6 @@ logging.getLogger(LOOP_TARGET).setLevel(logging.DEBUG)
 
 
 @pytest.fixture
-def torso():
-    with quillet_sim.VirtualTorso() as torso:
-        yield torso
-
-
-@pytest.fixture
 def start_loop(torso):
     """Starts loops on the torso (10 ms period unless told otherwise) and closes them afterwards."""
     loops = []
