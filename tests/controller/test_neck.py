@@ -228,3 +228,36 @@ def test_gains_that_are_not_numbers_are_refused_before_anything(torso, controlle
     controller.set_neck_yaw_position(0.0)
     command = torso.motor(1).state().last_command
     assert (command.kp, command.kd) == (pytest.approx(30.0, abs=0.2), pytest.approx(1.0, abs=0.01))
+
+
+@pytest.mark.parametrize("call, argument", [
+    (lambda c: c.set_neck_gains(0, -1.0, 0.5), "kp"),
+    (lambda c: c.set_neck_gains(1, 30.0, -math.inf), "kd"),
+    (lambda c: c.neck_home(kp=-5), "kp"),
+    (lambda c: c.neck_home(kd=-0.1), "kd"),
+])
+def test_negative_gains_are_refused_before_anything(torso, controller, call, argument):
+    """A negative kp was packed as 0, exactly as NaN was: the joint went limp."""
+    torso.clear_traffic()
+    with pytest.raises(ValueError, match=rf"^argument '{argument}': gain "):
+        call(controller)
+    assert torso.can_traffic() == []
+    controller.set_neck_gains(0, 0.0, 0.0)  # zero stays a gain
+    controller.set_neck_yaw_position(0.0)
+    command = torso.motor(1).state().last_command
+    assert (command.kp, command.kd) == (0.0, 0.0)
+
+
+def test_a_register_reply_is_taken_only_from_this_motor_and_not_from_before_the_request(torso, controller,
+                                                                                      client_frames):
+    """Any frame with 0x33 and the register id was the answer: a stray or stale one named mode 2, and
+    enable_neck rewrote the control mode of motors already in MIT mode."""
+    read_reply = lambda motor, mode: bytes([motor, 0, 0x33, 10, mode, 0, 0, 0])
+    torso.send_can_frame(1, read_reply(1, 2))  # a late reply of the yaw, already queued
+    torso.set_foreign_traffic(before_reply=1, can_id=4, data=read_reply(4, 2))  # another motor's, each time
+    try:
+        controller.enable_neck(True)
+    finally:
+        torso.set_foreign_traffic()
+    assert controller.is_neck_torque_enabled()
+    assert [data for can_id, data in client_frames() if can_id == 0x7FF and data[2] == 0x55] == []  # no write

@@ -76,3 +76,42 @@ def test_what_a_handler_raises_on_the_loop_thread_goes_to_the_unraisable_hook(to
     assert "quillet_motor_controller.controller" in seen[0].err_msg
     loop.set_neck_yaw_position(-0.2)  # the loop goes on
     assert eventually(lambda: torso.motor(1).state().last_command.position == pytest.approx(-0.2, abs=2e-4))
+
+
+def test_requests_that_no_packet_can_carry_are_refused_before_anything_is_sent(torso, start_loop, host_packets):
+    """They were queued, then failed on the loop thread without a word; a 255-byte read returned 253."""
+    loop = start_loop()
+    torso.clear_traffic()
+    for call, argument in [
+        (lambda: loop.enable_torque_on_ids([1] * 280), "ids"),
+        (lambda: loop.disable_torque_on_ids([5, 6] * 63), "ids"),
+        (lambda: loop.async_write_raw_bytes(1, 40, [0] * 253), "data"),
+        (lambda: loop.async_read_raw_bytes(1, 0, 255), "length"),
+    ]:
+        with pytest.raises(ValueError, match=rf"^argument '{argument}': "):
+            call()
+    loop.enable_torque_on_ids([1] * 125)  # the most one sync write carries
+    loop.close()
+    writes = lambda: [(p[4], p[5], len(p)) for p in host_packets() if p[4] != 0x82]  # the ticks' reads aside
+    assert writes() == [(0x83, 40, 258)]
+    controller = QuilletMotorController(torso.serial_path, torso.can_interface)
+    with pytest.raises(ValueError, match=r"^argument 'ids': "):
+        controller.enable_torque_on_ids([2] * 126)
+    assert writes() == [(0x83, 40, 258)]
+
+
+@pytest.mark.parametrize("call", [
+    lambda loop: loop.async_write_pid_gains(254, 1, 2, 3),
+    lambda loop: loop.async_write_raw_bytes(254, 5, [9]),
+    lambda loop: loop.async_write_raw_bytes(255, 5, [9]),
+    lambda loop: loop.async_read_raw_bytes(254, 56, 2),
+    lambda loop: loop.async_read_pid_gains(255),
+])
+def test_the_broadcast_id_and_255_are_not_servos(torso, start_loop, host_packets, call):
+    """The broadcast rewrote the gains of all seven servos; 255 put a stray 0xFF on the line."""
+    loop = start_loop(period=timedelta(seconds=1))
+    torso.clear_traffic()
+    with pytest.raises(ValueError, match=r"^argument 'id': "):
+        call(loop)
+    loop.close()
+    assert [p for p in host_packets() if p[4] != 0x82] == []

@@ -1,6 +1,7 @@
 """A running QuilletPyControlLoop on the virtual torso: queued commands and what crossed the bus,
 retries, stored failures, raw access and statistics."""
 
+import logging
 import math
 import threading
 import time
@@ -159,3 +160,28 @@ def test_statistics(torso, start_loop, eventually):
     loop.close()
     final = loop.get_stats()
     assert len(final.period) >= len(stats.period)  # still readable after close
+
+
+def test_a_period_of_centuries_means_no_further_tick(torso, start_loop, host_packets, eventually):
+    """start + period * k overflowed: every tick was overdue and the loop read without pause."""
+    loop = start_loop(period=timedelta.max)
+    time.sleep(0.1)  # tick 0, due at once
+    torso.clear_traffic()
+    time.sleep(0.5)
+    assert [p for p in host_packets() if p[4] == 0x82] == []
+    loop.set_nose_position([radians(2100)] * 3)  # commands still run, and close does not wait for a tick
+    loop.close()
+    assert goal_writes(host_packets()) == [((5, 6, 7), (2100, 2100, 2100))]
+
+
+def test_a_command_that_fails_on_the_loop_thread_is_logged(start_loop, records, eventually):
+    """It vanished without a record: a torque-off that failed under noise went unnoticed."""
+    loop = start_loop(serial=False)  # every servo command fails here
+    loop.disable_torque()
+    loop.enable_torque_on_ids([1, 5])
+    loop.close()
+    failures = [r for r in records if r[0] == "quillet_motor_controller.control_loop" and r[1] == logging.WARNING]
+    assert failures == [
+        ("quillet_motor_controller.control_loop", logging.WARNING,
+         f"{name} failed: serial port not configured (neck-only controller)")
+        for name in ("disable_torque", "enable_torque_on_ids")]

@@ -173,3 +173,147 @@ def test_repeated_calls_keep_reference_counts_and_memory_flat(torso, start_loop)
     tracemalloc.stop()
     assert [sys.getrefcount(o) for o in objects] == before
     assert end - start < 20_000
+
+
+ON_ITS_OWN_THREAD = """
+    import gc, logging, sys, time
+    from datetime import timedelta
+    from quillet_motor_controller import QuilletMotorController, QuilletPyControlLoop
+
+    loop = QuilletPyControlLoop(sys.argv[1], timedelta(milliseconds=5), can_bus=sys.argv[2])
+
+    def on_clamp(act):
+        class OnClamp(logging.Handler):  # runs on the loop thread, which logs the clamp warnings
+            def emit(self, record):
+                if record.getMessage().startswith("neck_yaw requested"):
+                    act()
+        logging.getLogger("quillet_motor_controller.controller").addHandler(OnClamp())
+
+    def released():
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                return QuilletMotorController(sys.argv[1], sys.argv[2])
+            except RuntimeError:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.05)
+"""
+
+RELEASED_ON_ITS_OWN_THREAD = {
+    "a-handler-closes-it": """
+    on_clamp(lambda: loop.close())
+    loop.set_neck_yaw_position(2.0)
+    time.sleep(0.5)
+    loop.close()
+    """,
+    "a-handler-drops-the-last-reference": """
+    def drop():
+        global loop
+        loop = None
+    on_clamp(drop)
+    loop.set_neck_yaw_position(2.0)
+    time.sleep(0.5)
+    """,
+    "the-collector-frees-it-while-the-loop-logs": """
+    gc.set_threshold(1)
+    cycle = [loop]
+    cycle.append(cycle)
+    for _ in range(100):
+        loop.set_neck_yaw_position(2.0)
+    del loop, cycle
+    time.sleep(2)
+    """,
+}
+
+
+@pytest.mark.parametrize("case", RELEASED_ON_ITS_OWN_THREAD)
+def test_a_loop_closed_or_released_on_its_own_thread_ends_by_itself(torso, case):
+    """close() joined the thread from inside it: std::thread threw while unwinding, and SIGABRT."""
+    done = run_python(ON_ITS_OWN_THREAD + RELEASED_ON_ITS_OWN_THREAD[case] + """
+    released()  # the thread drained, released its controller and ended
+    print("released", flush=True)
+    """, torso, timeout=30)
+    assert (done.returncode, done.stdout) == (0, "released\n"), done.stderr
+
+
+def test_waiting_on_the_loop_from_its_own_thread_is_refused_at_once(torso, host_packets):
+    """The loop thread waited for itself for ever: positions froze and a later close hung."""
+    ping = bytes([0xFF, 0xFF, 0x01, 0x02, 0x01, 0xFB])
+    done = run_python(ON_ITS_OWN_THREAD + f"""
+    seen = []
+    def wait_on_the_loop():
+        if seen:
+            return
+        for call in (lambda: loop.write_raw_packet({ping!r}), lambda: loop.async_read_raw_bytes(1, 56, 2),
+                     lambda: loop.async_read_pid_gains(1)):
+            try:
+                seen.append(repr(call()))
+            except RuntimeError as error:
+                seen.append(str(error))
+        for _ in range(100):
+            loop.enable_arms(False)  # fills the queue: the loop is busy in this very record
+        try:
+            seen.append(repr(loop.set_nose_position([0.0, 0.0, 0.0])))
+        except RuntimeError as error:
+            seen.append(str(error))
+    on_clamp(wait_on_the_loop)
+    loop.set_neck_yaw_position(2.0)
+    while len(seen) < 4:
+        time.sleep(0.01)
+    loop.close()
+    print("\\n".join(seen), flush=True)
+    """, torso, timeout=30)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [
+        f"{method}: cannot wait for the control loop from its own thread"
+        for method in ("write_raw_packet", "async_read_raw_bytes", "async_read_pid_gains", "set_nose_position")]
+    sent = host_packets()
+    assert ping not in sent  # nothing of the refused calls was queued
+    assert not [p for p in sent if p[4] == 0x02 and p[5] in (56, 21)]
+    assert not [p for p in sent if p[4] == 0x83 and p[5] == 42]
+    assert len([p for p in sent if p[4] == 0x83 and p[5] == 40]) == 200  # the 100 that fitted, two groups each
+
+
+FORK = """
+    import os, signal
+    from quillet_motor_controller import QuilletTorsoPosition
+    record = QuilletTorsoPosition([0, 0], [0, 0], [0, 0, 0], [0, 0, 0])
+    CALLS = {
+        "close": (), "get_motor_name_id": (), "get_last_position": (), "is_torque_enabled": (),
+        "get_stats": (), "set_all_goal_positions": (record,), "set_left_arm_position": ([0, 0],),
+        "set_right_arm_position": ([0, 0],), "set_arms_position": ([0] * 4,), "set_nose_position": ([0] * 3,),
+        "set_neck_position": ([0] * 3,), "set_neck_yaw_position": (0,), "set_neck_pitch_position": (0,),
+        "set_neck_roll_position": (0,), "enable_neck": (True,), "enable_torque": (), "disable_torque": (),
+        "enable_torque_on_ids": ([1],), "disable_torque_on_ids": ([1],), "enable_arms": (True,),
+        "enable_nose": (True,), "async_read_raw_bytes": (1, 56, 2), "async_write_raw_bytes": (1, 21, [1]),
+        "async_read_pid_gains": (1,), "async_write_pid_gains": (1, 1, 2, 3),
+        "write_raw_packet": (bytes([0xFF, 0xFF, 0x01, 0x02, 0x01, 0xFB]),),
+    }
+    assert set(CALLS) == {name for name in dir(loop) if not name.startswith("_")}
+    child = os.fork()
+    if child == 0:
+        signal.alarm(10)
+        refused = []
+        for name, args in CALLS.items():
+            try:
+                getattr(loop, name)(*args)
+            except RuntimeError as error:
+                refused.append(str(error))
+        del loop
+        gc.collect()
+        ok = len(refused) == len(CALLS) and all("fork" in text for text in refused)
+        os._exit(0 if ok else 1)
+    _, status = os.waitpid(child, 0)
+    print(os.waitstatus_to_exitcode(status), flush=True)
+    loop.set_neck_yaw_position(0.1)  # the parent's loop is untouched
+    loop.write_raw_packet(bytes([0xFF, 0xFF, 0x01, 0x02, 0x01, 0xFB]))
+    loop.close()
+    print("closed", flush=True)
+"""
+
+
+def test_a_loop_used_in_a_fork_child_refuses_every_call(torso):
+    """The child queued commands that no thread would ever send, then blocked for ever."""
+    done = run_python(ON_ITS_OWN_THREAD + FORK, torso, timeout=30)
+    assert (done.returncode, done.stdout) == (0, "0\nclosed\n"), done.stderr

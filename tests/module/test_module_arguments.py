@@ -302,3 +302,37 @@ def test_a_nul_in_a_device_or_interface_name_is_refused_before_anything_is_opene
     """The name was cut at the NUL, and the controller opened and drove that other device."""
     with pytest.raises(ValueError, match=rf"^argument '{argument}': embedded null character$"):
         construct()
+
+
+class LyingLength:
+    """Says it holds 2**62 items."""
+
+    def __len__(self):
+        return 2**62
+
+    def __getitem__(self, index):
+        if index >= 2:
+            raise IndexError(index)
+        return 1
+
+
+class Endless:
+    """Says it holds 2 items, and never stops yielding."""
+
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, index):
+        return 1
+
+
+def test_a_sequence_longer_than_any_argument_is_refused_naming_it(torso):
+    """Its __len__ went to vector::reserve: SystemError "vector::reserve", or MemoryError, or an abort."""
+    with pytest.raises(ValueError, match=r"^argument 'left_arm': "):
+        Torso(range(2**61), A2, A3, A3)
+    with pytest.raises(ValueError, match=r"^argument 'nose': "):
+        Torso(A2, A2, Endless(), A3)
+    neck_only = qmc.QuilletMotorController(None, torso.can_interface)
+    for ids in (range(2**62), LyingLength(), Endless()):
+        with pytest.raises(ValueError, match=r"^argument 'ids': "):
+            neck_only.enable_torque_on_ids(ids)

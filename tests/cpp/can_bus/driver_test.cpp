@@ -205,8 +205,10 @@ TEST(DamiaoRegisters, ReadFrameReplyPatternAndValue) {
   bus.push(CanId::standard(0x001), {0x01, 0x00, 0x33, 0x15, 1, 2, 3});        // 7 bytes
   bus.push(CanId::standard(0x001), {0x01, 0x00, 0x55, 0x15, 1, 2, 3, 4});     // not a read reply
   bus.push(CanId::standard(0x001), {0x01, 0x00, 0x33, 0x16, 1, 2, 3, 4});     // other register
+  bus.push(CanId::standard(0x002), {0x02, 0x00, 0x33, 0x15, 1, 2, 3, 4});     // another motor's
+  bus.push(CanId::standard(0x001), {0x01, 0x01, 0x33, 0x15, 1, 2, 3, 4});     // motor 0x101's
   // The answer is recognised by its data alone, whatever its CAN id.
-  bus.push(CanId::extended(0x7FF), {0x09, 0x00, 0x33, 0x15, 0x00, 0x00, 0x48, 0x41});
+  bus.push(CanId::extended(0x7FF), {0x01, 0x00, 0x33, 0x15, 0x00, 0x00, 0x48, 0x41});
   auto v = m.read_register(bus, 21);  // PMAX
   ASSERT_TRUE(v) << v.error().message();
   EXPECT_EQ(v->kind, RegisterKind::Float);

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -193,6 +195,33 @@ TEST_F(SocketCanPair, RecvTimesOutAfterItsTimeout) {
   ASSERT_FALSE(f.has_value());
   EXPECT_EQ(f.error(), CanError::timeout());
   EXPECT_GE(elapsed, 25ms);  // the kernel counts SO_RCVTIMEO in scheduler ticks
+}
+
+// A socket with a receive time-out is not restarted by SA_RESTART: a signal ends the read.
+TEST_F(SocketCanPair, ASignalDuringTheWaitWaitsOnForTheTimeThatRemains) {
+  // It was a bus failure, "Interrupted system call (os error 4)".
+  struct sigaction ignore{}, previous{};
+  ignore.sa_handler = [](int) {};
+  ASSERT_EQ(::sigaction(SIGUSR1, &ignore, &previous), 0);
+  const pthread_t waiter = ::pthread_self();
+  std::thread signaller([&] {
+    for (int i = 0; i < 3; ++i) {
+      std::this_thread::sleep_for(10ms);
+      ::pthread_kill(waiter, SIGUSR1);
+    }
+    std::this_thread::sleep_for(10ms);
+    peer_write(classic_struct(0x123, 1, {42}));
+    std::this_thread::sleep_for(10ms);
+    ::pthread_kill(waiter, SIGUSR1);
+  });
+  auto frame = transport->recv(2s);
+  auto nothing = transport->recv(50ms);
+  signaller.join();
+  ::sigaction(SIGUSR1, &previous, nullptr);
+  ASSERT_TRUE(frame) << frame.error().message();
+  EXPECT_EQ(frame->data, Bytes{42});
+  ASSERT_FALSE(nothing);
+  EXPECT_EQ(nothing.error(), CanError::timeout());
 }
 
 TEST_F(SocketCanPair, TimeoutUnderOneMicrosecondReadsNothing) {

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -190,6 +191,11 @@ class FakeNeck final : public can_bus::CanTransport {
     std::lock_guard lock(mutex_);
     return position_[id];
   }
+  // Every later recv throws: a broken invariant somewhere under the bus.
+  void set_throwing(bool throwing) {
+    std::lock_guard lock(mutex_);
+    throwing_ = throwing;
+  }
   std::vector<can_bus::CanFrame> sent() {
     std::lock_guard lock(mutex_);
     return sent_;
@@ -227,6 +233,7 @@ class FakeNeck final : public can_bus::CanTransport {
 
   std::expected<can_bus::CanFrame, can_bus::CanError> recv(std::chrono::nanoseconds timeout) override {
     std::unique_lock lock(mutex_);
+    if (throwing_) throw std::logic_error("broken invariant under the CAN bus");
     if (!ready_.wait_for(lock, timeout, [&] { return !incoming_.empty(); })) {
       return std::unexpected(can_bus::CanError::timeout());
     }
@@ -248,6 +255,7 @@ class FakeNeck final : public can_bus::CanTransport {
   std::condition_variable ready_;
   std::map<std::uint8_t, float> position_{{1, 0.0f}, {2, 0.0f}, {3, 0.0f}};
   std::set<std::uint8_t> silent_;
+  bool throwing_ = false;
   std::deque<can_bus::CanFrame> incoming_;
   std::vector<can_bus::CanFrame> sent_;
 };

@@ -4,7 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 #include "fake_buses.hpp"
@@ -293,6 +299,74 @@ TEST(ControlLoop, OverdueTicksAreDeliveredNotSkipped) {
   ASSERT_GE(*stall, 0.1);
   ASSERT_LT(std::distance(periods.begin(), stall) + 1, static_cast<long>(periods.size()));
   EXPECT_LT(*(stall + 1), 0.025);
+}
+
+// Calls `act` on the thread that logs a record starting with `prefix`, once.
+class OnRecord final : public quillet::log::Sink {
+ public:
+  OnRecord(std::string prefix, std::function<void()> act) : prefix_(std::move(prefix)), act_(std::move(act)) {
+    quillet::log::set_sink(this);
+  }
+  ~OnRecord() override { quillet::log::set_sink(nullptr); }
+  bool enabled(quillet::log::Level, std::string_view) const noexcept override { return true; }
+  void log(quillet::log::Level, std::string_view, std::string_view message, std::string_view,
+           std::uint32_t) noexcept override {
+    if (message.starts_with(prefix_) && !done_.exchange(true)) act_();
+  }
+
+ private:
+  std::string prefix_;
+  std::function<void()> act_;
+  std::atomic<bool> done_{false};
+};
+
+// The crash cases run in a child process, which ends with the test's verdict as its status.
+template <class Body>
+void in_child(Body body) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ::alarm(20);
+        std::exit(body() ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST(ControlLoop, ALoopDestroyedOnItsOwnThreadEndsByItself) {
+  // close() joined the thread from inside it, and std::terminate ended the process.
+  in_child([] {
+    Torso torso;
+    std::unique_ptr<QuilletControlLoop> loop = started(torso, every(5ms));
+    QuilletControlLoop* running = loop.get();
+    if (running == nullptr) return false;
+    std::mutex mutex;
+    OnRecord on_clamp("neck_yaw requested", [&] {
+      std::lock_guard lock(mutex);
+      loop.reset();  // on the loop thread, in the middle of a command
+    });
+    (void)running->submit(SetNeckYawPosition{2.0});           // clamped, with a warning
+    (void)running->submit(SetNosePosition{{0.0, 0.0, 0.0}});  // queued behind it: drained
+    if (!eventually([&] { return torso.released(); })) return false;
+    const auto packets = torso.servos->packets();
+    return std::ranges::any_of(packets, [](const auto& p) {
+      return p.instruction == Wire::kSyncWrite && p.params[0] == Wire::kGoal && p.params[2] == 5;
+    });
+  });
+}
+
+TEST(ControlLoop, AFaultOnTheNeckThreadEndsTheLoopAsOneOnTheLoopThreadDoes) {
+  // An exception there called std::terminate: the whole process aborted.
+  in_child([] {
+    quillet::testing::LogCapture capture;
+    Torso torso;
+    auto loop = started(torso, every(5ms));
+    torso.neck->set_throwing(true);  // the neck is read on its own thread while servos are read
+    std::this_thread::sleep_for(100ms);
+    loop->close();
+    const auto messages = capture.messages();
+    return torso.released() &&
+           std::ranges::find(messages, "Failed to join control loop thread: Any { .. }") != messages.end();
+  });
 }
 
 }  // namespace
