@@ -93,12 +93,17 @@ std::expected<RegisterValue, Error> Damiao::read_register(CanTransport& transpor
                                          kReadCommand,
                                          id,
                                          0, 0, 0, 0};
+  // Every motor answers register reads with the same pattern, and a late answer to an earlier
+  // read looks like this one's: only a frame that names this motor, received after the request,
+  // is its reply.
+  transport.discard_pending();
   if (auto sent = transport.send(classic_frame(kManagementId, data)); !sent) {
     return transport_failure(std::move(sent.error()));
   }
   const auto deadline = std::chrono::steady_clock::now() + timeout_;
-  auto reply = recv_until(transport, deadline, [id](const CanFrame& f) {
-    return f.data.size() == 8 && f.data[2] == kReadCommand && f.data[3] == id;
+  auto reply = recv_until(transport, deadline, [&](const CanFrame& f) {
+    return f.data.size() == 8 && f.data[0] == data[0] && f.data[1] == data[1] &&
+           f.data[2] == kReadCommand && f.data[3] == id;
   });
   if (!reply) return transport_failure(std::move(reply.error()));
   const auto& d = reply->data;

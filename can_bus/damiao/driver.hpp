@@ -42,8 +42,10 @@ class Damiao {
   // 0x7FF: can_id low, can_id high, CC, 00 x5; the reply on master_id decoded.
   std::expected<MotorState, Error> request_feedback(CanTransport& transport) const;
 
-  // 0x7FF: can_id low, can_id high, 33, id, 00 x4; awaits an 8-byte frame with byte 2 = 0x33
-  // and byte 3 = id from any CAN id within timeout().
+  // Drops what the transport already received (discard_pending), then 0x7FF: can_id low,
+  // can_id high, 33, id, 00 x4; awaits within timeout() an 8-byte frame from any CAN id that
+  // names this motor (can_id low, can_id high) with byte 2 = 0x33 and byte 3 = id. Frames of
+  // other motors are skipped.
   std::expected<RegisterValue, Error> read_register(CanTransport& transport,
                                                     std::uint8_t id) const;
   // 0x7FF: can_id low, can_id high, 55, id, payload (low byte first); nothing awaited.

@@ -120,6 +120,11 @@ class CanTransport {
   // 1 us, zero included, is Timeout at once without reading).
   virtual std::expected<CanFrame, CanError> recv(std::chrono::nanoseconds timeout) = 0;
 
+  // Drops the frames received and not yet read, such as a reply that came after its requester
+  // had given up: taken for the answer to the next request, it would leave every later answer
+  // one exchange behind. A transport without a receive queue of its own has nothing to drop.
+  virtual void discard_pending() {}
+
   // Sends `frame`, then returns the first frame received with id `expected` before
   // now + `timeout` (monotonic clock); frames with other ids are dropped. The default
   // implementation is built on send and recv (see request_with below).

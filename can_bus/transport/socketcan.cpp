@@ -104,23 +104,28 @@ std::expected<void, CanError> SocketCanTransport::send(const CanFrame& frame) {
 }
 
 std::expected<CanFrame, CanError> SocketCanTransport::recv(std::chrono::nanoseconds timeout) {
-  // SO_RCVTIMEO counts in microseconds, and zero would mean "wait for ever": rounding down keeps
-  // every wait within the time-out, and anything under 1 us is already over.
-  const std::int64_t us = std::chrono::duration_cast<std::chrono::microseconds>(timeout).count();
-  if (us < 1) return std::unexpected(CanError::timeout());
-  if (us != rcvtimeo_us_) {
-    timeval tv{};
-    tv.tv_sec = static_cast<time_t>(us / 1'000'000);
-    tv.tv_usec = static_cast<suseconds_t>(us % 1'000'000);
-    if (::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) < 0) {
-      rcvtimeo_us_ = -1;
-      return os_failure(errno);
-    }
-    rcvtimeo_us_ = us;
-  }
-
+  const auto start = std::chrono::steady_clock::now();
   canfd_frame raw;
-  const ssize_t n = ::read(fd_.get(), &raw, sizeof raw);
+  ssize_t n = -1;
+  for (std::chrono::nanoseconds remaining = timeout;;) {
+    // SO_RCVTIMEO counts in microseconds, and zero would mean "wait for ever": rounding down
+    // keeps every wait within the time-out, and anything under 1 us is already over.
+    const std::int64_t us = std::chrono::duration_cast<std::chrono::microseconds>(remaining).count();
+    if (us < 1) return std::unexpected(CanError::timeout());
+    if (us != rcvtimeo_us_) {
+      timeval tv{};
+      tv.tv_sec = static_cast<time_t>(us / 1'000'000);
+      tv.tv_usec = static_cast<suseconds_t>(us % 1'000'000);
+      if (::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) < 0) {
+        rcvtimeo_us_ = -1;
+        return os_failure(errno);
+      }
+      rcvtimeo_us_ = us;
+    }
+    n = ::read(fd_.get(), &raw, sizeof raw);
+    if (n >= 0 || errno != EINTR) break;
+    remaining = timeout - (std::chrono::steady_clock::now() - start);
+  }
   if (n < 0) {
     const int err = errno;
     if (err == EAGAIN || err == EWOULDBLOCK || err == ETIMEDOUT) {
@@ -148,16 +153,20 @@ std::expected<CanFrame, CanError> SocketCanTransport::recv(std::chrono::nanoseco
   return frame;
 }
 
-std::expected<CanFrame, CanError> SocketCanTransport::request(const CanFrame& frame,
-                                                              CanId expected,
-                                                              std::chrono::nanoseconds timeout) {
+void SocketCanTransport::discard_pending() {
   // Stale frames only: what is already queued. Nothing waiting, or any read error, ends the
-  // discard; a socket that is broken for good fails the send below or the wait for the reply.
+  // discard; a socket that is broken for good fails the next send or wait.
   canfd_frame stale;
   for (int i = 0; i < kMaxDiscardedFrames; ++i) {
     const ssize_t n = ::recv(fd_.get(), &stale, sizeof stale, MSG_DONTWAIT);
     if (n <= 0 && !(n < 0 && errno == EINTR)) break;
   }
+}
+
+std::expected<CanFrame, CanError> SocketCanTransport::request(const CanFrame& frame,
+                                                              CanId expected,
+                                                              std::chrono::nanoseconds timeout) {
+  discard_pending();
   return request_with(*this, frame, expected, timeout);
 }
 

@@ -30,10 +30,12 @@ class SocketCanTransport final : public CanTransport {
   int fd() const { return fd_.get(); }
 
   std::expected<void, CanError> send(const CanFrame& frame) override;
+  // A signal that ends the wait early (SA_RESTART never restarts a read with a receive
+  // time-out) is not a failure: the wait goes on for the time that remains.
   std::expected<CanFrame, CanError> recv(std::chrono::nanoseconds timeout) override;
-  // Discards the frames already waiting on the socket before sending: a reply that came after
-  // an earlier request gave up on it must not be taken for the answer to this one, which would
-  // leave every later answer one exchange behind. Then as CanTransport::request.
+  // Reads what is already waiting on the socket, without waiting, and drops it.
+  void discard_pending() override;
+  // discard_pending, then as CanTransport::request.
   std::expected<CanFrame, CanError> request(const CanFrame& frame, CanId expected,
                                             std::chrono::nanoseconds timeout) override;
 
