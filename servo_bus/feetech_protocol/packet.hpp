@@ -19,6 +19,11 @@ inline constexpr std::uint8_t kHeaderByte = 0xFF;
 inline constexpr std::size_t kMaxParams = 253;
 // Most data bytes of one Write (the start address takes one parameter byte).
 inline constexpr std::size_t kMaxWriteData = kMaxParams - 1;
+// Most bytes one Read returns: a status packet's parameters have the same bound.
+inline constexpr std::size_t kMaxReadLength = kMaxParams;
+// Most servos one SyncWrite reaches with `data_bytes` each (after the address and length
+// bytes, each servo takes its id and its data).
+constexpr std::size_t max_sync_write_servos(std::size_t data_bytes) { return (kMaxParams - 2) / (1 + data_bytes); }
 // Longest packet on the wire: 255 + 4 bytes.
 inline constexpr std::size_t kMaxPacketSize = kMaxParams + 6;
 

@@ -134,6 +134,7 @@ PyObject* torque_on_ids(PyObject* self, Args args, Py_ssize_t nargs, PyObject* k
                : "QuilletMotorController.disable_torque_on_ids", 1, "ids");
     std::vector<std::uint8_t> ids;
     if (!parse(sig, args, nargs, kwnames, ids)) return nullptr;
+    if (!accepted(controller::check_torque_ids(operation_of(sig.function), "ids", ids))) return nullptr;
     return locked(self, [&](QuilletMotorController& c) { return c.set_torque_on_ids(ids, Enable); });
   });
 }

@@ -20,24 +20,35 @@ PyObject* raise_fault(std::string_view text) noexcept { return raise_with_text(f
 
 namespace {
 
-PyObject* raise_not_a_number(const controller::Error::NotANumber& refused) {
+// ValueError "argument '<argument>': <reason>" when `error` refuses an argument; false, with
+// nothing raised, for any other error.
+bool raised_as_argument_error(const controller::Error& error) {
   std::string text = "argument '";
-  text += refused.argument;
-  text += "': ";
-  text += refused.quantity;
-  text += " is not a number (NaN)";
-  return raise_with_text(PyExc_ValueError, text);
+  if (const auto* refused = error.not_a_number()) {
+    text += refused->argument;
+    text += "': ";
+    text += refused->quantity;
+    text += " is not a number (NaN)";
+  } else if (const auto* refused = error.refused()) {
+    text += refused->argument;
+    text += "': ";
+    text += refused->reason;
+  } else {
+    return false;
+  }
+  raise_with_text(PyExc_ValueError, text);
+  return true;
 }
 
 }  // namespace
 
 PyObject* raise_error(const controller::Error& error) {
-  if (const auto* refused = error.not_a_number()) return raise_not_a_number(*refused);
+  if (raised_as_argument_error(error)) return nullptr;
   return raise_runtime_error(error.message());
 }
 
 PyObject* raise_error(std::string_view prefix, const controller::Error& error) {
-  if (const auto* refused = error.not_a_number()) return raise_not_a_number(*refused);
+  if (raised_as_argument_error(error)) return nullptr;
   std::string text(prefix);
   text += error.message();
   return raise_runtime_error(text);

@@ -6,8 +6,8 @@
 //   if (!r) return raise_error("Failed to read raw bytes: ", r.error());   // with a prefix
 //   return raise_runtime_error("channel closed");               // a fixed text
 // Error values are any type with `message()` giving their display text. A controller error that
-// refuses a position or gain as not a number is the caller's fault: ValueError("argument
-// '<argument>': position is not a number (NaN)", or "gain is ..."), prefix or not. Every
+// refuses an argument is the caller's fault: ValueError("argument '<argument>': position is not
+// a number (NaN)", "gain is ...", or the refusal's reason), prefix or not. Every
 // function that CPython calls (methods, tp_new, getters, repr) wraps its body in `guarded`, so
 // that a C++ exception (a broken invariant, std::bad_alloc, ...) becomes the internal-fault
 // exception instead of terminating the interpreter:
@@ -69,7 +69,7 @@ PyObject* raise_error(std::string_view prefix, const E& error) {
 PyObject* raise_error(const controller::Error& error);
 PyObject* raise_error(std::string_view prefix, const controller::Error& error);
 
-// For a check of arguments by a controller rule (check_positions, check_gain): true when it
+// For a check of arguments by a controller rule (check_positions, check_gain, ...): true when it
 // passed, else false with its error raised.
 bool accepted(const std::expected<void, controller::Error>& checked);
 

@@ -209,6 +209,7 @@ Result<void> QuilletMotorController::disable_torque() {
 
 Result<void> QuilletMotorController::set_torque_on_ids(std::span<const std::uint8_t> ids,
                                                        bool enable) {
+  if (auto ok = check_torque_ids("set_torque_on_ids", "ids", ids); !ok) return ok;
   std::vector<std::uint8_t> arm_ids;
   std::vector<std::uint8_t> nose_ids;
   for (std::uint8_t id : ids) {
@@ -260,6 +261,10 @@ Result<std::vector<std::uint8_t>> QuilletMotorController::write_raw_packet(
 Result<std::vector<std::uint8_t>> QuilletMotorController::read_raw_bytes(std::uint8_t id,
                                                                          std::uint8_t address,
                                                                          std::uint8_t length) {
+  if (auto ok = check_servo_id("read_raw_bytes", "id", id); !ok) return std::unexpected(std::move(ok.error()));
+  if (auto ok = check_read_length("read_raw_bytes", "length", length); !ok) {
+    return std::unexpected(std::move(ok.error()));
+  }
   if (!serial_port_) return neck_only();
   auto bytes = servo_protocol_.read(*serial_port_, id, address, length);
   if (!bytes) return std::unexpected(Error(std::move(bytes.error())));
@@ -268,6 +273,8 @@ Result<std::vector<std::uint8_t>> QuilletMotorController::read_raw_bytes(std::ui
 
 Result<void> QuilletMotorController::write_raw_bytes(std::uint8_t id, std::uint8_t address,
                                                      std::span<const std::uint8_t> data) {
+  if (auto ok = check_servo_id("write_raw_bytes", "id", id); !ok) return ok;
+  if (auto ok = check_write_data("write_raw_bytes", "data", data.size()); !ok) return ok;
   return with_serial_port([&](servo_bus::SerialPort& port) {
     return servo_protocol_.write(port, id, address, data);
   });

@@ -74,13 +74,15 @@ class QuilletMotorController {
   Result<void> enable_arms(bool enable);
   Result<void> enable_nose(bool enable);
   // Ids 1-4 go to the arm group, 5-7 to the nose group (order and duplicates kept); others are
-  // ignored. No valid id: success without traffic, even without a serial port.
+  // ignored. No valid id: success without traffic, even without a serial port. More ids of one
+  // group than a sync write reaches are refused first (check_torque_ids).
   Result<void> set_torque_on_ids(std::span<const std::uint8_t> ids, bool enable);
   // Writes `data` as is, then returns what had arrived at the first non-empty poll (about 10 ms
   // at most). Without a serial port: an I/O error of kind Unsupported.
   Result<std::vector<std::uint8_t>> write_raw_packet(std::span<const std::uint8_t> data);
-  // One register read or write of one servo (the bus transactions Read and Write). Without a
-  // serial port: the neck-only error.
+  // One register read or write of one servo (the bus transactions Read and Write). What no
+  // packet can carry is refused first (check_servo_id, check_read_length, check_write_data);
+  // then, without a serial port, the neck-only error.
   Result<std::vector<std::uint8_t>> read_raw_bytes(std::uint8_t id, std::uint8_t address,
                                                    std::uint8_t length);
   Result<void> write_raw_bytes(std::uint8_t id, std::uint8_t address,

@@ -4,6 +4,8 @@
 // front of the lower layer's text.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <span>
@@ -30,20 +32,31 @@ class Error {
     friend bool operator==(const NotANumber&, const NotANumber&) = default;
   };
 
+  // Any other argument that no bus exchange can carry out as given: a negative gain, an id that
+  // is not one servo's, more bytes than one packet holds.
+  struct Refused {
+    std::string operation;
+    std::string_view argument;
+    std::string reason;  // e.g. "gain is negative (-1)"
+    friend bool operator==(const Refused&, const Refused&) = default;
+  };
+
   Error(servo_bus::Error bus) : value_(std::move(bus)) {}  // NOLINT: pass-through is implicit
   explicit Error(NotANumber refused) : value_(std::move(refused)) {}
+  explicit Error(Refused refused) : value_(std::move(refused)) {}
   static Error message(std::string text) { return Error(std::move(text)); }
 
-  // NotANumber: "<operation>: <quantity> is not a number".
+  // NotANumber: "<operation>: <quantity> is not a number"; Refused: "<operation>: <reason>".
   std::string message() const;
   // The I/O kind when this is a servo-bus I/O error.
   std::optional<IoErrorKind> io_kind() const;
   // The refused position's operation and argument, for that error only.
   const NotANumber* not_a_number() const { return std::get_if<NotANumber>(&value_); }
+  const Refused* refused() const { return std::get_if<Refused>(&value_); }
 
  private:
   explicit Error(std::string text) : value_(std::move(text)) {}
-  std::variant<std::string, servo_bus::Error, NotANumber> value_;
+  std::variant<std::string, servo_bus::Error, NotANumber, Refused> value_;
 };
 
 // The one rule for positions given to an operation: any NaN among them is NotANumber. Every
@@ -51,9 +64,25 @@ class Error {
 // operation for later applies it before queueing.
 std::expected<void, Error> check_positions(std::string_view operation, std::string_view argument,
                                            std::span<const double> positions);
-// The same rule for a neck gain (`argument` "kp" or "kd"): a NaN kp would be packed as 0 and
-// leave the joint without stiffness. An absent gain passes.
+// The same rule for a neck gain (`argument` "kp" or "kd"): a NaN or negative kp would be
+// packed as 0 and leave the joint without stiffness; so is a negative kd. Zero and an absent
+// gain pass.
 std::expected<void, Error> check_gain(std::string_view operation, std::string_view argument,
                                       std::optional<float> gain);
+
+// Requests that no servo packet can carry, Refused before any traffic (and before queueing):
+//   - an id above 253: 254 addresses every servo at once, 255 none (write_raw_packet still
+//     sends a deliberate broadcast as given);
+//   - a read of more bytes than one status reply carries (253);
+//   - more data bytes than one Write carries (252);
+//   - more torque ids of one servo group than one sync write reaches (125).
+std::expected<void, Error> check_servo_id(std::string_view operation, std::string_view argument,
+                                          std::uint8_t id);
+std::expected<void, Error> check_read_length(std::string_view operation, std::string_view argument,
+                                             std::uint8_t length);
+std::expected<void, Error> check_write_data(std::string_view operation, std::string_view argument,
+                                            std::size_t size);
+std::expected<void, Error> check_torque_ids(std::string_view operation, std::string_view argument,
+                                            std::span<const std::uint8_t> ids);
 
 }  // namespace quillet::controller
