@@ -53,9 +53,15 @@ bool is_numpy_bool(Borrowed object) {
          PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
 }
 
-// Any sequence except str, item by item.
+bool too_many_items(const char* argument) {
+  PyErr_Format(PyExc_ValueError, "argument '%s': more than %zu items", argument, kMaxSequenceItems);
+  return false;
+}
+
+// Any sequence except str, item by item, up to kMaxSequenceItems: what its __len__ says is
+// checked, not trusted.
 template <class T>
-bool vector_from_sequence(Borrowed object, std::vector<T>& out) {
+bool vector_from_sequence(Borrowed object, std::vector<T>& out, const char* argument) {
   if (PyUnicode_Check(object.get())) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
@@ -65,12 +71,15 @@ bool vector_from_sequence(Borrowed object, std::vector<T>& out) {
   const Py_ssize_t size = PySequence_Size(object.get());
   if (size < 0) {
     PyErr_Clear();
+  } else if (static_cast<std::size_t>(size) > kMaxSequenceItems) {
+    return too_many_items(argument);
   } else {
     values.reserve(static_cast<std::size_t>(size));
   }
   Ref iterator = Ref::steal(PyObject_GetIter(object.get()));
   if (!iterator) return false;
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    if (values.size() == kMaxSequenceItems) return too_many_items(argument);
     T value{};
     if (!Converter<T>::convert(item, value)) return false;
     values.push_back(value);
@@ -183,13 +192,14 @@ bool Converter<std::string>::convert(Borrowed object, std::string& out) {
   return true;
 }
 
-bool Converter<std::vector<double>>::convert(Borrowed object, std::vector<double>& out) {
-  return vector_from_sequence(object, out);
+bool Converter<std::vector<double>>::convert(Borrowed object, std::vector<double>& out,
+                                             const char* argument) {
+  return vector_from_sequence(object, out, argument);
 }
 
-bool Converter<std::vector<std::uint8_t>>::convert(Borrowed object,
-                                                   std::vector<std::uint8_t>& out) {
-  return vector_from_sequence(object, out);
+bool Converter<std::vector<std::uint8_t>>::convert(Borrowed object, std::vector<std::uint8_t>& out,
+                                                   const char* argument) {
+  return vector_from_sequence(object, out, argument);
 }
 
 bool Converter<Bytes>::convert(Borrowed object, Bytes& out) {

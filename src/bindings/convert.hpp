@@ -9,15 +9,16 @@
 //   bool                        bool or a NumPy bool scalar, never int
 //   std::string                 str
 //   std::array<double, N>       any sequence of exactly N floats
-//   std::vector<double>         any sequence of floats except str
-//   std::vector<std::uint8_t>   any sequence of 8-bit unsigned ints except str
+//   std::vector<double>         any sequence of floats except str, at most kMaxSequenceItems
+//   std::vector<std::uint8_t>   any sequence of 8-bit unsigned ints except str, at most as many
 //   Bytes                       bytes only
 //   Duration                    datetime.timedelta only, not negative
 //   std::optional<T>            None or T
 //   a record type               an instance of its class (a Converter specialization in the
 //                               unit of that class)
 // A new parameter type specialises Converter<T> with `static bool convert(Borrowed object,
-// T& out)`, which returns false with a Python exception set.
+// T& out)`, which returns false with a Python exception set; one whose own errors name the
+// argument takes its name as a third parameter (`parse` passes it).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -42,6 +43,12 @@ namespace quillet::py {
 struct Bytes {
   std::vector<std::uint8_t> data;
 };
+
+// The most items of a sequence argument; no method takes more (one servo packet carries at most
+// 253 bytes). A longer one is refused before it is read, with ValueError "argument '<name>':
+// more than <this> items", so that neither its __len__ nor an endless iteration makes the
+// module reserve or grow memory without bound.
+inline constexpr std::size_t kMaxSequenceItems = 4096;
 
 // A non-negative duration as a timedelta gives it: whole seconds and nanoseconds below one second.
 struct Duration {
@@ -80,11 +87,11 @@ struct Converter<std::string> {
 };
 template <>
 struct Converter<std::vector<double>> {
-  static bool convert(Borrowed object, std::vector<double>& out);
+  static bool convert(Borrowed object, std::vector<double>& out, const char* argument);
 };
 template <>
 struct Converter<std::vector<std::uint8_t>> {
-  static bool convert(Borrowed object, std::vector<std::uint8_t>& out);
+  static bool convert(Borrowed object, std::vector<std::uint8_t>& out, const char* argument);
 };
 template <>
 struct Converter<Bytes> {
@@ -139,6 +146,16 @@ struct Converter<std::optional<T>> {
 template <class T>
 bool convert(Borrowed object, T& out) {
   return Converter<T>::convert(object, out);
+}
+
+// As `convert`, naming the argument to a converter whose errors name it.
+template <class T>
+bool convert(Borrowed object, T& out, const char* argument) {
+  if constexpr (requires { Converter<T>::convert(object, out, argument); }) {
+    return Converter<T>::convert(object, out, argument);
+  } else {
+    return Converter<T>::convert(object, out);
+  }
 }
 
 // A name handed to the operating system (a device path, an interface name) ends at its first

@@ -73,7 +73,7 @@ void prefix_type_error(const char* name);
 template <class T>
 bool convert_slot(const char* name, PyObject* slot, T& out) {
   if (slot == nullptr) return true;  // absent optional parameter: keep the default
-  if (Converter<T>::convert(Borrowed(slot), out)) return true;
+  if (convert(Borrowed(slot), out, name)) return true;
   prefix_type_error(name);
   return false;
 }
