@@ -64,23 +64,45 @@ struct LoopObject {
   }
 };
 
-QuilletControlLoop& loop_of(PyObject* self) { return *value_of<LoopObject>(self).loop; }
+// The object's loop; null with RuntimeError set in a fork() child, where the loop's thread does
+// not exist and its locks may have been held at the fork. Every method starts with it.
+QuilletControlLoop* loop_of(PyObject* self) {
+  QuilletControlLoop& loop = *value_of<LoopObject>(self).loop;
+  if (loop.in_creating_process()) return &loop;
+  raise_runtime_error(cl::kCreatedBeforeFork);
+  return nullptr;
+}
 
-// Queues `command`; a full queue is waited on without the interpreter lock. False with
-// RuntimeError(`failure`) set once the loop has ended.
-bool enqueue(PyObject* self, MotorCommand command, const char* failure = kChannelClosed) {
-  QuilletControlLoop& loop = loop_of(self);
+// RuntimeError "<operation>: cannot wait for the control loop from its own thread" when the
+// caller is a log handler (or the collector) running on one of the loop's threads, which would
+// wait for itself; true when the caller may wait.
+bool may_wait(QuilletControlLoop& loop, std::string_view operation) {
+  if (!loop.on_own_thread()) return true;
+  std::string text(operation);
+  text += ": ";
+  text += cl::kOwnThreadWait;
+  raise_runtime_error(text);
+  return false;
+}
+
+// Queues `command` for `operation`; a full queue is waited on without the interpreter lock, or
+// refused on the loop's own threads. False with RuntimeError(`failure`) set once the loop has
+// ended.
+bool enqueue(QuilletControlLoop& loop, MotorCommand command, std::string_view operation,
+             const char* failure = kChannelClosed) {
   auto attempt = loop.try_submit(std::move(command));
   std::expected<void, cl::Closed<MotorCommand>> done = std::move(attempt.done);
   if (attempt.full) {
+    if (!may_wait(loop, operation)) return false;
     done = without_gil([&] { return loop.submit(std::move(*attempt.full)); });
   }
   if (!done) raise_runtime_error(failure);
   return done.has_value();
 }
 
-PyObject* queue(PyObject* self, MotorCommand command, const char* failure = kChannelClosed) {
-  if (!enqueue(self, std::move(command), failure)) return nullptr;
+PyObject* queue(QuilletControlLoop& loop, MotorCommand command, std::string_view operation,
+                const char* failure = kChannelClosed) {
+  if (!enqueue(loop, std::move(command), operation, failure)) return nullptr;
   return none().release();
 }
 
@@ -89,9 +111,14 @@ using Args = PyObject* const*;
 // A method without parameters.
 template <PyObject* (*Body)(QuilletControlLoop&)>
 PyObject* no_arguments(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* { return Body(loop_of(self)); });
+  return guarded([&]() -> PyObject* {
+    QuilletControlLoop* loop = loop_of(self);
+    return loop != nullptr ? Body(*loop) : nullptr;
+  });
 }
 
+// On the loop's own thread this only asks the loop to stop: it ends by itself once the handler
+// that called it has returned.
 PyObject* close_loop(QuilletControlLoop& loop) {
   without_gil([&] { loop.close(); });
   return none().release();
@@ -117,30 +144,33 @@ PyObject* stats(QuilletControlLoop& loop) {
   return to_python(std::move(*stats));
 }
 
-template <class Command>
+template <class Command, const char* Name>
 PyObject* queue_plain(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* { return queue(self, Command{}); });
+  return guarded([&]() -> PyObject* {
+    QuilletControlLoop* loop = loop_of(self);
+    return loop != nullptr ? queue(*loop, Command{}, operation_of(Name)) : nullptr;
+  });
 }
 
-// Positions are refused by the controller's own rule before they are queued: the loop thread
-// would refuse them only later, where nobody hears of it.
-bool numbers_only(std::string_view operation, const char* argument, double position) {
+// Arguments are refused by the controller's own rules before they are queued: the loop thread
+// would refuse them only later, where no caller hears of it.
+bool acceptable(std::string_view operation, const char* argument, double position) {
   return accepted(controller::check_positions(operation, argument, {&position, 1}));
 }
 template <std::size_t N>
-bool numbers_only(std::string_view operation, const char* argument, const std::array<double, N>& positions) {
+bool acceptable(std::string_view operation, const char* argument, const std::array<double, N>& positions) {
   return accepted(controller::check_positions(operation, argument, positions));
 }
 // The loop commands the seven servo values of the record; its neck values are not used.
-bool numbers_only(std::string_view operation, const char* argument, const cl::QuilletTorsoPosition& p) {
+bool acceptable(std::string_view operation, const char* argument, const cl::QuilletTorsoPosition& p) {
   const std::array<double, 7> servos{p.left_arm[0], p.left_arm[1], p.right_arm[0], p.right_arm[1],
                                      p.nose[0],     p.nose[1],     p.nose[2]};
-  return numbers_only(operation, argument, servos);
+  return acceptable(operation, argument, servos);
 }
-template <class Value>
-bool numbers_only(std::string_view, const char*, const Value&) {
-  return true;
+bool acceptable(std::string_view operation, const char* argument, const std::vector<std::uint8_t>& ids) {
+  return accepted(controller::check_torque_ids(operation, argument, ids));
 }
+bool acceptable(std::string_view, const char*, bool) { return true; }
 
 // A method taking one value (a float, a fixed-length sequence, a bool, an id list or a record)
 // and queueing the command that carries it.
@@ -148,10 +178,12 @@ template <class Command, class Value, const char* Name, const char* Param>
 PyObject* queue_value(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static constexpr auto sig = signature(Name, 1, Param);
+    QuilletControlLoop* loop = loop_of(self);
+    if (loop == nullptr) return nullptr;
     Value value{};
     if (!parse(sig, args, nargs, kwnames, value)) return nullptr;
-    if (!numbers_only(operation_of(Name), Param, value)) return nullptr;
-    return queue(self, Command{std::move(value)});
+    if (!acceptable(operation_of(Name), Param, value)) return nullptr;
+    return queue(*loop, Command{std::move(value)}, operation_of(Name));
   });
 }
 
@@ -171,6 +203,8 @@ constexpr char k_enable_torque_on_ids[] = "QuilletPyControlLoop.enable_torque_on
 constexpr char k_disable_torque_on_ids[] = "QuilletPyControlLoop.disable_torque_on_ids";
 constexpr char k_enable_arms[] = "QuilletPyControlLoop.enable_arms";
 constexpr char k_enable_nose[] = "QuilletPyControlLoop.enable_nose";
+constexpr char k_enable_torque[] = "QuilletPyControlLoop.enable_torque";
+constexpr char k_disable_torque[] = "QuilletPyControlLoop.disable_torque";
 constexpr char kPositions[] = "positions";
 constexpr char kPosition[] = "position";
 constexpr char kEnable[] = "enable";
@@ -178,13 +212,24 @@ constexpr char kIds[] = "ids";
 
 using Bytes8 = std::vector<std::uint8_t>;
 
+// The servo id of a raw or PID method: one servo's (never the broadcast id, never 255).
+bool one_servo(std::string_view operation, std::uint8_t id) {
+  return accepted(controller::check_servo_id(operation, "id", id));
+}
+
 PyObject* async_read_raw_bytes(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static constexpr auto sig = signature("QuilletPyControlLoop.async_read_raw_bytes", 3, "id", "addr", "length");
+    constexpr std::string_view operation = operation_of(sig.function);
+    QuilletControlLoop* loop = loop_of(self);
+    if (loop == nullptr) return nullptr;
     std::uint8_t id = 0, address = 0, length = 0;
     if (!parse(sig, args, nargs, kwnames, id, address, length)) return nullptr;
-    QuilletControlLoop& loop = loop_of(self);
-    auto bytes = without_gil([&] { return loop.async_read_raw_bytes(id, address, length); });
+    if (!one_servo(operation, id) || !accepted(controller::check_read_length(operation, "length", length)) ||
+        !may_wait(*loop, operation)) {
+      return nullptr;
+    }
+    auto bytes = without_gil([&] { return loop->async_read_raw_bytes(id, address, length); });
     if (!bytes) return raise_error("Failed to read raw bytes: ", bytes.error());
     return to_py(*bytes).release();
   });
@@ -193,22 +238,31 @@ PyObject* async_read_raw_bytes(PyObject* self, Args args, Py_ssize_t nargs, PyOb
 PyObject* async_write_raw_bytes(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static constexpr auto sig = signature("QuilletPyControlLoop.async_write_raw_bytes", 3, "id", "addr", "data");
+    constexpr std::string_view operation = operation_of(sig.function);
+    QuilletControlLoop* loop = loop_of(self);
+    if (loop == nullptr) return nullptr;
     std::uint8_t id = 0, address = 0;
     Bytes8 data;
     if (!parse(sig, args, nargs, kwnames, id, address, data)) return nullptr;
+    if (!one_servo(operation, id) || !accepted(controller::check_write_data(operation, "data", data.size()))) {
+      return nullptr;
+    }
     static const std::string failure =
         "Failed to write raw bytes: " + MotorError::communication_failure().message();
-    return queue(self, cl::WriteRawBytes{id, address, std::move(data)}, failure.c_str());
+    return queue(*loop, cl::WriteRawBytes{id, address, std::move(data)}, operation, failure.c_str());
   });
 }
 
 PyObject* async_read_pid_gains(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static constexpr auto sig = signature("QuilletPyControlLoop.async_read_pid_gains", 1, "id");
+    constexpr std::string_view operation = operation_of(sig.function);
+    QuilletControlLoop* loop = loop_of(self);
+    if (loop == nullptr) return nullptr;
     std::uint8_t id = 0;
     if (!parse(sig, args, nargs, kwnames, id)) return nullptr;
-    QuilletControlLoop& loop = loop_of(self);
-    auto bytes = without_gil([&] { return loop.async_read_raw_bytes(id, kPidRegister, 3); });
+    if (!one_servo(operation, id) || !may_wait(*loop, operation)) return nullptr;
+    auto bytes = without_gil([&] { return loop->async_read_raw_bytes(id, kPidRegister, 3); });
     if (!bytes || bytes->size() != 3) {
       return raise_error("Failed to read pid gains: ", MotorError::communication_failure());
     }
@@ -221,9 +275,13 @@ PyObject* async_write_pid_gains(PyObject* self, Args args, Py_ssize_t nargs, PyO
   return guarded([&]() -> PyObject* {
     static constexpr auto sig =
         signature("QuilletPyControlLoop.async_write_pid_gains", 4, "id", "p", "i", "d");
+    constexpr std::string_view operation = operation_of(sig.function);
+    QuilletControlLoop* loop = loop_of(self);
+    if (loop == nullptr) return nullptr;
     std::uint8_t id = 0;
     std::uint16_t p = 0, i = 0, d = 0;
     if (!parse(sig, args, nargs, kwnames, id, p, i, d)) return nullptr;
+    if (!one_servo(operation, id)) return nullptr;
     // Each gain is a one-byte register: a larger value would be written cut to its low byte.
     for (auto [name, value] : {std::pair{"p", p}, std::pair{"i", i}, std::pair{"d", d}}) {
       if (value > 0xFF) {
@@ -235,17 +293,21 @@ PyObject* async_write_pid_gains(PyObject* self, Args args, Py_ssize_t nargs, PyO
     static const std::string failure =
         "Failed to write pid gains: " + MotorError::communication_failure().message();
     Bytes8 gains{static_cast<std::uint8_t>(p), static_cast<std::uint8_t>(d), static_cast<std::uint8_t>(i)};
-    return queue(self, cl::WriteRawBytes{id, kPidRegister, std::move(gains)}, failure.c_str());
+    return queue(*loop, cl::WriteRawBytes{id, kPidRegister, std::move(gains)}, operation, failure.c_str());
   });
 }
 
 PyObject* write_raw_packet(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static constexpr auto sig = signature("QuilletPyControlLoop.write_raw_packet", 1, "data");
+    constexpr std::string_view operation = operation_of(sig.function);
+    QuilletControlLoop* loop = loop_of(self);
+    if (loop == nullptr) return nullptr;
     Bytes data;
     if (!parse(sig, args, nargs, kwnames, data)) return nullptr;
+    if (!may_wait(*loop, operation)) return nullptr;
     auto [reply, replied] = cl::reply_channel<cl::Bytes>();
-    if (!enqueue(self, cl::WriteRawPacket{std::move(data.data), std::move(reply)})) return nullptr;
+    if (!enqueue(*loop, cl::WriteRawPacket{std::move(data.data), std::move(reply)}, operation)) return nullptr;
     auto answer = without_gil([&] { return replied.recv(); });
     if (!answer) return raise_runtime_error("Failed to receive raw packet response: receiving on a closed channel");
     return to_py(*answer).release();
@@ -347,12 +409,12 @@ PyMethodDef kMethods[] = {
      QMC_DOC("enable_neck", "$self, enable", "Enable or disable the neck motors.")},
     {"is_torque_enabled", no_arguments<torque_enabled>, METH_NOARGS,
      QMC_DOC("is_torque_enabled", "$self", "Check torque enabled status.")},
-    {"enable_torque", queue_plain<cl::EnableTorque>, METH_NOARGS,
+    {"enable_torque", queue_plain<cl::EnableTorque, k_enable_torque>, METH_NOARGS,
      QMC_DOC("enable_torque", "$self", "Enable torque on all motors.")},
     {"enable_torque_on_ids",
      fastcall(queue_value<cl::EnableTorqueOnIds, Bytes8, k_enable_torque_on_ids, kIds>), kArgs,
      QMC_DOC("enable_torque_on_ids", "$self, ids", "Enable torque on ids.")},
-    {"disable_torque", queue_plain<cl::DisableTorque>, METH_NOARGS,
+    {"disable_torque", queue_plain<cl::DisableTorque, k_disable_torque>, METH_NOARGS,
      QMC_DOC("disable_torque", "$self", "Disable torque on all motors.")},
     {"disable_torque_on_ids",
      fastcall(queue_value<cl::DisableTorqueOnIds, Bytes8, k_disable_torque_on_ids, kIds>), kArgs,

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -57,6 +58,16 @@ using MotorCommand =
                  SetNeckRollPosition, EnableNeck, EnableTorque, EnableTorqueOnIds, DisableTorque,
                  DisableTorqueOnIds, EnableArms, EnableNose, ReadRawBytes, WriteRawBytes,
                  WriteRawPacket>;
+
+// The controller operation each command runs, by tag, as log records name it.
+inline constexpr std::array<std::string_view, std::variant_size_v<MotorCommand>> kCommandNames{
+    "set_all_goal_positions", "set_left_arm_position", "set_right_arm_position", "set_arms_position",
+    "set_nose_position", "set_neck_position", "set_neck_yaw_position", "set_neck_pitch_position",
+    "set_neck_roll_position", "enable_neck", "enable_torque", "enable_torque_on_ids", "disable_torque",
+    "disable_torque_on_ids", "enable_arms", "enable_nose", "read_raw_bytes", "write_raw_bytes",
+    "write_raw_packet"};
+
+inline std::string_view command_name(const MotorCommand& command) { return kCommandNames[command.index()]; }
 
 // Room for this many commands; a caller that finds the queue full waits.
 inline constexpr std::size_t kCommandQueueCapacity = 100;

@@ -1,5 +1,6 @@
 #include "control_loop/loop.hpp"
 
+#include <pthread.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -26,6 +27,19 @@ using namespace std::chrono_literals;
 
 constexpr auto kSupplyPoll = 100ms;
 constexpr auto kRebootTimeout = 1s;
+
+// How many fork() children deep this process is: a loop belongs to the generation it was
+// created in. Counted by a handler that fork() runs in the child.
+std::atomic<std::uint64_t> g_fork_generation{0};
+
+std::uint64_t fork_generation() { return g_fork_generation.load(std::memory_order_relaxed); }
+
+void count_forks() {
+  static const bool registered = ::pthread_atfork(nullptr, nullptr, [] {
+    g_fork_generation.fetch_add(1, std::memory_order_relaxed);
+  }) == 0;
+  (void)registered;
+}
 
 // A sample: whole seconds plus the nanoseconds below them, never negative.
 double seconds_of(std::chrono::nanoseconds duration) {
@@ -123,6 +137,8 @@ class LoopThread {
     if (controller_->has_serial_port()) neck_reader_.emplace(*controller_);
   }
 
+  std::thread::id neck_thread_id() const { return neck_reader_ ? neck_reader_->thread_id() : std::thread::id{}; }
+
   // The cycle, one event per pass, until a pass ends with the stop flag set; then the drain.
   void run() {
     start_ = last_tick_ = last_publish_ = clock_.now();
@@ -141,8 +157,12 @@ class LoopThread {
   enum class Event { Tick, Command, None };
 
   // Tick k is due at start + k periods: a loop that fell behind delivers the overdue ticks one
-  // per pass, and the schedule never shifts.
+  // per pass, and the schedule never shifts. A tick beyond the clock's range (a period of
+  // centuries) is never due.
   Clock::time_point tick_due() const {
+    if (next_tick_ == 0) return start_;
+    const auto room = static_cast<std::uint64_t>((Clock::time_point::max() - start_).count());
+    if (static_cast<std::uint64_t>(period_.count()) > room / next_tick_) return Clock::time_point::max();
     return start_ + period_ * static_cast<std::int64_t>(next_tick_);
   }
 
@@ -210,19 +230,23 @@ class LoopThread {
     std::optional<MotorCommand> next = commands_.try_recv();
     if (!next) return;
     const auto t0 = clock_.now();
-    // A failed command is dropped: commands with a reply tell their caller through it.
-    const bool ok =
-        handle_commands(*controller_, *last_torque_, std::move(*next), allowed_retries_, clock_).has_value();
-    if (ok && statistics_) pending_write_dt_.push_back(seconds_of(clock_.now() - t0));
+    if (execute(std::move(*next)) && statistics_) pending_write_dt_.push_back(seconds_of(clock_.now() - t0));
   }
 
   // Executes what was accepted before the stop. The queue refuses new commands first, so that a
   // thread that keeps queueing cannot keep the loop from ending.
   void drain() {
     commands_.close();
-    while (std::optional<MotorCommand> next = commands_.try_recv()) {
-      (void)handle_commands(*controller_, *last_torque_, std::move(*next), allowed_retries_, clock_);
-    }
+    while (std::optional<MotorCommand> next = commands_.try_recv()) (void)execute(std::move(*next));
+  }
+
+  // A failed command is not retried, and its caller has gone on (commands with a reply learn of
+  // it through the reply): the record is all that tells of a torque change that did not happen.
+  bool execute(MotorCommand command) {
+    const std::string_view name = command_name(command);
+    auto done = handle_commands(*controller_, *last_torque_, std::move(command), allowed_retries_, clock_);
+    if (!done) QUILLET_LOG(Level::Warn, kLogTarget, std::string(name) + " failed: " + done.error().message());
+    return done.has_value();
   }
 
   std::unique_ptr<QuilletMotorController> controller_;
@@ -311,7 +335,9 @@ std::expected<std::unique_ptr<QuilletControlLoop>, StartupError> QuilletControlL
     torque = *read;
   }
 
+  count_forks();
   std::unique_ptr<QuilletControlLoop> loop(new QuilletControlLoop());
+  loop->process_ = fork_generation();
   loop->statistics_ = statistics;
   loop->loop_thread_ = std::make_shared<Cell<std::unique_ptr<LoopThreadHandle>>>();
   loop->stop_requested_ = std::make_shared<Cell<bool>>(false);
@@ -325,6 +351,7 @@ std::expected<std::unique_ptr<QuilletControlLoop>, StartupError> QuilletControlL
     auto state = std::make_unique<LoopThread>(std::move(controller), loop->stop_requested_,
                                               std::move(command_rx), loop->last_position_,
                                               loop->last_torque_, std::move(statistics), settings, clock);
+    const std::thread::id neck_thread = state->neck_thread_id();
     std::thread thread([state = std::move(state), ended_by_fault]() mutable {
       try {
         state->run();
@@ -335,6 +362,7 @@ std::expected<std::unique_ptr<QuilletControlLoop>, StartupError> QuilletControlL
       }
       state.reset();  // the controller closes its buses before the thread counts as ended
     });
+    loop->own_threads_ = {thread.get_id(), neck_thread};
     loop->loop_thread_->with([&](std::unique_ptr<LoopThreadHandle>& handle, bool) {
       handle.reset(new LoopThreadHandle{std::move(thread), ended_by_fault});
     });
@@ -344,7 +372,36 @@ std::expected<std::unique_ptr<QuilletControlLoop>, StartupError> QuilletControlL
   return loop;
 }
 
-QuilletControlLoop::~QuilletControlLoop() { close(); }
+QuilletControlLoop::~QuilletControlLoop() {
+  if (!in_creating_process()) {
+    // The thread and the other holders of what is shared stayed in the parent, possibly with
+    // its locks held: nothing is locked, joined or freed here, all of it is left as it is.
+    struct LeftToTheParent {
+      std::optional<LoopStatistics> statistics;
+      std::shared_ptr<Cell<std::unique_ptr<LoopThreadHandle>>> loop_thread;
+      std::shared_ptr<Cell<bool>> stop_requested;
+      std::optional<CommandSender> command_tx;
+      std::shared_ptr<Cell<PositionOutcome>> last_position;
+      std::shared_ptr<Cell<TorqueOutcome>> last_torque;
+    };
+    (void)new LeftToTheParent{std::move(statistics_), std::move(loop_thread_), std::move(stop_requested_),
+                              std::move(command_tx_), std::move(last_position_), std::move(last_torque_)};
+    return;
+  }
+  close();
+  if (on_own_thread()) {
+    // Nothing can wait for a thread from inside it: it ends by itself, and owns what it uses.
+    loop_thread_->with([](std::unique_ptr<LoopThreadHandle>& handle, bool) {
+      if (handle) handle->thread.detach();
+    });
+  }
+}
+
+bool QuilletControlLoop::on_own_thread() const {
+  return std::ranges::find(own_threads_, std::this_thread::get_id()) != own_threads_.end();
+}
+
+bool QuilletControlLoop::in_creating_process() const { return process_ == fork_generation(); }
 
 PositionOutcome QuilletControlLoop::get_last_position() const {
   auto [value, poisoned] = last_position_->copy();
@@ -386,11 +443,15 @@ std::expected<Bytes, MotorError> QuilletControlLoop::async_read_raw_bytes(std::u
 }
 
 void QuilletControlLoop::close() {
+  if (!in_creating_process()) return;
   stop_requested_->with([](bool& stop, bool poisoned) {
     if (!poisoned) stop = true;
   });
   // The loop would notice the flag only after its next event; waking it ends the wait now.
   command_tx_->wake_receiver();
+  // From inside, the loop notices the flag once the code that called this has returned. The
+  // handle stays for whoever closes from outside, or for the destructor.
+  if (on_own_thread()) return;
   bool ended_by_fault = false;
   bool poisoned_lock = false;
   loop_thread_->with([&](std::unique_ptr<LoopThreadHandle>& handle, bool poisoned) {

@@ -6,6 +6,7 @@
 // how to wait without blocking anyone.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <expected>
@@ -14,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <variant>
 
@@ -91,8 +93,20 @@ class QuilletControlLoop {
 
   QuilletControlLoop(const QuilletControlLoop&) = delete;
   QuilletControlLoop& operator=(const QuilletControlLoop&) = delete;
-  // Closes first: returns once the loop thread has ended.
+  // Closes first: returns once the loop thread has ended. On one of the loop's own threads it
+  // returns at once, and the thread ends by itself (it owns everything it still uses). In a
+  // fork() child it releases nothing: what the object shares belongs to the parent.
   ~QuilletControlLoop();
+
+  // Whether the caller runs on one of the loop's own threads (the loop thread, or the one that
+  // reads the neck meanwhile), as a log handler or the garbage collector may: the loop cannot
+  // move on until that code returns, so it must not wait for the loop (a reply, room in the
+  // queue, close).
+  bool on_own_thread() const;
+  // False in a child of fork(): the object was copied there, but its thread was not, and its
+  // queue, cells and thread handle may have been locked by threads that do not exist there.
+  // Nothing but the destructor may be called then.
+  bool in_creating_process() const;
 
   // Copies of the shared cells; they keep their last values after close.
   PositionOutcome get_last_position() const;
@@ -100,19 +114,20 @@ class QuilletControlLoop {
   std::optional<ControlLoopStats> get_stats() const;  // absent without statistics
   const std::map<std::string, std::uint8_t>& motor_name_id() const { return motor_name_id_; }
 
-  // Queues a command, waiting while 100 are queued. Fails ("channel closed") once the loop has
-  // ended, handing the command back.
+  // Queues a command, waiting while 100 are queued (never on_own_thread). Fails ("channel
+  // closed") once the loop has ended, handing the command back.
   std::expected<void, Closed<MotorCommand>> submit(MotorCommand command);
   // Queues a command only if that needs no wait (see QueueSender::try_send).
   CommandSender::TrySend try_submit(MotorCommand command);
-  // Queues ReadRawBytes and waits at most 1 s (queueing included) for its reply. A closed queue,
-  // a failed read and a reply later than 1 s are all CommunicationFailure; a late read still
-  // runs, and its bytes are dropped.
+  // Queues ReadRawBytes and waits at most 1 s (queueing included) for its reply (never
+  // on_own_thread). A closed queue, a failed read and a reply later than 1 s are all
+  // CommunicationFailure; a late read still runs, and its bytes are dropped.
   std::expected<Bytes, MotorError> async_read_raw_bytes(std::uint8_t id, std::uint8_t address,
                                                         std::uint8_t length);
 
   // Asks the loop to stop after its current event, waits until it has executed what was queued
-  // and released its controller, and joins it. Returns at once when already closed.
+  // and released its controller, and joins it. Returns at once when already closed. On one of
+  // the loop's own threads it only asks, and returns. In a fork() child it does nothing.
   void close();
 
  private:
@@ -128,9 +143,17 @@ class QuilletControlLoop {
   std::shared_ptr<Cell<PositionOutcome>> last_position_;
   std::shared_ptr<Cell<TorqueOutcome>> last_torque_;
   std::map<std::string, std::uint8_t> motor_name_id_;
-
+  // Set before the object is handed out, read-only afterwards.
+  std::array<std::thread::id, 2> own_threads_{};  // the loop thread, the neck thread (or none)
+  std::uint64_t process_ = 0;                      // the fork generation it was created in
 };
 
 inline constexpr std::chrono::seconds kRawReadReplyTimeout{1};
+
+// Why a caller is refused (the Python class raises them as RuntimeError, the first after the
+// method's name: "write_raw_packet: cannot wait for the control loop from its own thread").
+inline constexpr std::string_view kOwnThreadWait = "cannot wait for the control loop from its own thread";
+inline constexpr std::string_view kCreatedBeforeFork =
+    "a control loop created before fork() cannot be used in the child process";
 
 }  // namespace quillet::control_loop

@@ -1,11 +1,25 @@
 #include "control_loop/neck_reader.hpp"
 
+#include <cxxabi.h>
+
 #include <utility>
 
 namespace quillet::control_loop {
 
 NeckReader::NeckReader(controller::QuilletMotorController& controller)
-    : controller_(controller), thread_([this] { run(); }) {}
+    : controller_(controller), thread_([this] {
+        try {
+          run();
+        } catch (abi::__forced_unwind&) {
+          throw;  // the thread is being ended from outside: let the unwinding through
+        } catch (...) {
+          {
+            std::lock_guard lock(mutex_);
+            fault_ = std::current_exception();
+          }
+          changed_.notify_all();
+        }
+      }) {}
 
 NeckReader::~NeckReader() {
   {
@@ -26,7 +40,8 @@ void NeckReader::start() {
 
 NeckReader::Outcome NeckReader::wait() {
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [&] { return outcome_.has_value(); });
+  changed_.wait(lock, [&] { return outcome_.has_value() || fault_; });
+  if (!outcome_) std::rethrow_exception(fault_);
   Outcome outcome = std::move(*outcome_);
   outcome_.reset();
   return outcome;

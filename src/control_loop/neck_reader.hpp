@@ -8,6 +8,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -29,8 +30,11 @@ class NeckReader {
 
   // Begins one read of the three neck motors (the previous one must have been collected).
   void start();
-  // The outcome of the read begun by `start`, once it is done.
+  // The outcome of the read begun by `start`, once it is done. A C++ exception that ended the
+  // reading thread is rethrown here, so that the loop thread ends by it as by one of its own.
   Outcome wait();
+
+  std::thread::id thread_id() const { return thread_.get_id(); }
 
  private:
   void run();
@@ -41,7 +45,8 @@ class NeckReader {
   bool requested_ = false;
   bool stopping_ = false;
   std::optional<Outcome> outcome_;
-  std::thread thread_;  // last: it starts once everything above exists
+  std::exception_ptr fault_;  // what ended the thread, if anything did
+  std::thread thread_;        // last: it starts once everything above exists
 };
 
 }  // namespace quillet::control_loop

@@ -239,7 +239,7 @@ def test_a_loop_closed_or_released_on_its_own_thread_ends_by_itself(torso, case)
 
 def test_waiting_on_the_loop_from_its_own_thread_is_refused_at_once(torso, host_packets):
     """The loop thread waited for itself for ever: positions froze and a later close hung."""
-    ping = bytes([0xFF, 0xFF, 0x01, 0x02, 0x01, 0xFB])
+    ping = bytes([0xFF, 0xFF, 0x09, 0x02, 0x01, 0xF3])  # of no servo: the loop's start-up never sends it
     done = run_python(ON_ITS_OWN_THREAD + f"""
     seen = []
     def wait_on_the_loop():
@@ -272,7 +272,7 @@ def test_waiting_on_the_loop_from_its_own_thread_is_refused_at_once(torso, host_
     assert ping not in sent  # nothing of the refused calls was queued
     assert not [p for p in sent if p[4] == 0x02 and p[5] in (56, 21)]
     assert not [p for p in sent if p[4] == 0x83 and p[5] == 42]
-    assert len([p for p in sent if p[4] == 0x83 and p[5] == 40]) == 200  # the 100 that fitted, two groups each
+    assert len([p for p in sent if p[4] == 0x83 and p[5] == 40]) == 100  # the 100 that fitted
 
 
 FORK = """
