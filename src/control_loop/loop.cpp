@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cxxabi.h>
 #include <random>
@@ -278,6 +279,13 @@ struct QuilletControlLoop::LoopThreadHandle {
   std::shared_ptr<std::atomic<bool>> ended_by_fault;
 };
 
+struct QuilletControlLoop::OwnThreads {
+  std::array<std::thread::id, 2> ids;  // the loop thread, the neck thread (or none)
+  // Cleared by the loop thread once it has released everything: a later thread may get one of
+  // the ids again.
+  std::atomic<bool> running{true};
+};
+
 std::string StartupError::message() const {
   if (const MotorError* error = motor_error()) return error->message();
   if (const Fault* fault = std::get_if<Fault>(&value_)) return fault->text;
@@ -351,8 +359,9 @@ std::expected<std::unique_ptr<QuilletControlLoop>, StartupError> QuilletControlL
     auto state = std::make_unique<LoopThread>(std::move(controller), loop->stop_requested_,
                                               std::move(command_rx), loop->last_position_,
                                               loop->last_torque_, std::move(statistics), settings, clock);
-    const std::thread::id neck_thread = state->neck_thread_id();
-    std::thread thread([state = std::move(state), ended_by_fault]() mutable {
+    auto own_threads = std::make_shared<OwnThreads>();
+    own_threads->ids[1] = state->neck_thread_id();
+    std::thread thread([state = std::move(state), ended_by_fault, own_threads]() mutable {
       try {
         state->run();
       } catch (abi::__forced_unwind&) {
@@ -361,8 +370,10 @@ std::expected<std::unique_ptr<QuilletControlLoop>, StartupError> QuilletControlL
         ended_by_fault->store(true);
       }
       state.reset();  // the controller closes its buses before the thread counts as ended
+      own_threads->running.store(false);
     });
-    loop->own_threads_ = {thread.get_id(), neck_thread};
+    own_threads->ids[0] = thread.get_id();
+    loop->own_threads_ = std::move(own_threads);
     loop->loop_thread_->with([&](std::unique_ptr<LoopThreadHandle>& handle, bool) {
       handle.reset(new LoopThreadHandle{std::move(thread), ended_by_fault});
     });
@@ -383,9 +394,11 @@ QuilletControlLoop::~QuilletControlLoop() {
       std::optional<CommandSender> command_tx;
       std::shared_ptr<Cell<PositionOutcome>> last_position;
       std::shared_ptr<Cell<TorqueOutcome>> last_torque;
+      std::shared_ptr<const OwnThreads> own_threads;
     };
-    (void)new LeftToTheParent{std::move(statistics_), std::move(loop_thread_), std::move(stop_requested_),
-                              std::move(command_tx_), std::move(last_position_), std::move(last_torque_)};
+    (void)new LeftToTheParent{std::move(statistics_),    std::move(loop_thread_), std::move(stop_requested_),
+                              std::move(command_tx_),    std::move(last_position_), std::move(last_torque_),
+                              std::move(own_threads_)};
     return;
   }
   close();
@@ -398,7 +411,8 @@ QuilletControlLoop::~QuilletControlLoop() {
 }
 
 bool QuilletControlLoop::on_own_thread() const {
-  return std::ranges::find(own_threads_, std::this_thread::get_id()) != own_threads_.end();
+  return own_threads_->running.load() &&
+         std::ranges::find(own_threads_->ids, std::this_thread::get_id()) != own_threads_->ids.end();
 }
 
 bool QuilletControlLoop::in_creating_process() const { return process_ == fork_generation(); }

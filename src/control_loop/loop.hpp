@@ -6,7 +6,6 @@
 // how to wait without blocking anyone.
 #pragma once
 
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <expected>
@@ -132,6 +131,7 @@ class QuilletControlLoop {
 
  private:
   struct LoopThreadHandle;
+  struct OwnThreads;
   QuilletControlLoop() = default;
 
   // Fields in this order; every cell is shared with the loop thread, which drops its own
@@ -143,8 +143,8 @@ class QuilletControlLoop {
   std::shared_ptr<Cell<PositionOutcome>> last_position_;
   std::shared_ptr<Cell<TorqueOutcome>> last_torque_;
   std::map<std::string, std::uint8_t> motor_name_id_;
-  // Set before the object is handed out, read-only afterwards.
-  std::array<std::thread::id, 2> own_threads_{};  // the loop thread, the neck thread (or none)
+  // Set before the object is handed out.
+  std::shared_ptr<const OwnThreads> own_threads_;  // shared with the loop thread
   std::uint64_t process_ = 0;                      // the fork generation it was created in
 };
 
