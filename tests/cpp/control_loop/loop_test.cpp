@@ -339,13 +339,16 @@ TEST(ControlLoop, ALoopDestroyedOnItsOwnThreadEndsByItself) {
     std::unique_ptr<QuilletControlLoop> loop = started(torso, every(5ms));
     QuilletControlLoop* running = loop.get();
     if (running == nullptr) return false;
-    std::mutex mutex;
+    std::mutex submitting;  // the loop is not destroyed under a submit
     OnRecord on_clamp("neck_yaw requested", [&] {
-      std::lock_guard lock(mutex);
+      std::lock_guard lock(submitting);
       loop.reset();  // on the loop thread, in the middle of a command
     });
-    (void)running->submit(SetNeckYawPosition{2.0});           // clamped, with a warning
-    (void)running->submit(SetNosePosition{{0.0, 0.0, 0.0}});  // queued behind it: drained
+    {
+      std::lock_guard lock(submitting);
+      (void)running->submit(SetNeckYawPosition{2.0});           // clamped, with a warning
+      (void)running->submit(SetNosePosition{{0.0, 0.0, 0.0}});  // queued behind it: drained
+    }
     if (!eventually([&] { return torso.released(); })) return false;
     const auto packets = torso.servos->packets();
     return std::ranges::any_of(packets, [](const auto& p) {
