@@ -12,7 +12,8 @@
 //         def close(self) -> None: ...                                  # drains, then joins
 //
 // Every wait on the loop thread (room in the queue, a reply, the join) happens without the
-// interpreter lock: the loop thread may need it to deliver a log record.
+// interpreter lock: the loop thread may need it to deliver a log record. None happens on the
+// loop's own thread (a handler of one of its records), which would wait for itself.
 #include <array>
 #include <cstdint>
 #include <memory>
