@@ -107,7 +107,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const RegisterInfo* info = lookup(register_id);
       QMC_FUZZ_CHECK(info && value->kind == info->kind && bus.last_handed);
       const Bytes& reply = bus.last_handed->data;
-      QMC_FUZZ_CHECK(reply.size() == 8 && reply[2] == 0x33 && reply[3] == register_id);
+      // Only this motor's reply: its id in the first two bytes.
+      QMC_FUZZ_CHECK(reply.size() == 8 && reply[0] == kMotorId && reply[1] == 0 && reply[2] == 0x33 &&
+                     reply[3] == register_id);
       const Bytes bits{static_cast<std::uint8_t>(value->bits), static_cast<std::uint8_t>(value->bits >> 8),
                        static_cast<std::uint8_t>(value->bits >> 16), static_cast<std::uint8_t>(value->bits >> 24)};
       QMC_FUZZ_CHECK(same(bits, std::span(reply).subspan(4)));
