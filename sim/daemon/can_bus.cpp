@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 namespace qsim {
 
@@ -25,6 +27,7 @@ constexpr int kMaxAutoNames = 10'000;
 constexpr std::uint32_t kErrorMask = 0x1FFFFFFFu;  // the class bits of an error frame
 constexpr std::uint32_t kInvertFilter = CanFrame::kErrorFlag;  // same bit, in a filter's id
 constexpr std::uint32_t kStandardMask = 0x7FFu;
+constexpr std::uint32_t kAckError = 0x20u;  // CAN_ERR_ACK: no device acknowledged the frame
 
 // Listens on the abstract address of `name`; -1 with errno on failure.
 int listen_on(const std::string& name) {
@@ -115,6 +118,8 @@ CanBus::CanBus(EventLoop& loop, std::vector<std::uint8_t> motor_ids, bool wire_t
 }
 
 CanBus::~CanBus() {
+  if (queue_ != nullptr) munmap(queue_, sizeof *queue_);
+  if (queue_fd_ >= 0) close(queue_fd_);
   if (flush_timer_) loop_.cancel(*flush_timer_);
   if (foreign_timer_) loop_.cancel(*foreign_timer_);
   for (const auto& [n, key] : late_replies_) loop_.cancel(key);
@@ -146,6 +151,12 @@ std::string CanBus::open(const std::string& name) {
     }
     if (listen_fd_ < 0) return "no free vcanN name";
   }
+  queue_fd_ = memfd_create("quillet-sim-can-queue", MFD_CLOEXEC);
+  if (queue_fd_ < 0 || ftruncate(queue_fd_, sizeof(broker::TransmitQueue)) != 0)
+    return std::string("CAN transmit queue: ") + std::strerror(errno);
+  void* memory = mmap(nullptr, sizeof(broker::TransmitQueue), PROT_READ | PROT_WRITE, MAP_SHARED, queue_fd_, 0);
+  if (memory == MAP_FAILED) return std::string("CAN transmit queue: ") + std::strerror(errno);
+  queue_ = new (memory) broker::TransmitQueue{};
   loop_.watch(listen_fd_, EPOLLIN, [this](std::uint32_t) { pump(); });
   return {};
 }
@@ -165,14 +176,30 @@ void CanBus::accept_all() {
     }
     Client& client = clients_[fd] = Client{fd, next_client_++, {}, 0, {}};
     size_send_buffer(fd, client.settings.receive_buffer);
-    broker::Delivery hello{};
-    hello.kind = broker::kHello;
-    hello.mtu = fd_capable_ ? broker::kFdMtu : broker::kClassicMtu;
-    hello.time_ns = wall_clock_ns();
-    std::memcpy(hello.name, name_.c_str(), std::min(name_.size(), broker::kMaxNameLength));
-    send(fd, &hello, sizeof hello, MSG_DONTWAIT | MSG_NOSIGNAL);
+    send_hello(fd);
     loop_.watch(fd, EPOLLIN, [this](std::uint32_t) { pump(); });
   }
+}
+
+void CanBus::send_hello(int fd) {
+  broker::Delivery hello{};
+  hello.kind = broker::kHello;
+  hello.mtu = fd_capable_ ? broker::kFdMtu : broker::kClassicMtu;
+  hello.time_ns = wall_clock_ns();
+  std::memcpy(hello.name, name_.c_str(), std::min(name_.size(), broker::kMaxNameLength));
+  iovec part{&hello, sizeof hello};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* header = CMSG_FIRSTHDR(&message);
+  header->cmsg_level = SOL_SOCKET;
+  header->cmsg_type = SCM_RIGHTS;
+  header->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(header), &queue_fd_, sizeof queue_fd_);
+  sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
 void CanBus::drop_client(int fd) {
@@ -274,7 +301,9 @@ void CanBus::pump(std::size_t limit) {
     // The kernel refuses those writes.
     if (!frame || (frame->fd && (!client.settings.takes_fd || (target == name_ && !fd_capable_)))) continue;
     if (target == name_) {
-      submit(*frame, CanSource{CanSource::Kind::Client, client.number});
+      const CanSource source{CanSource::Kind::Client, client.number};
+      if (acknowledged_) submit(*frame, source);
+      else hold(*frame, source);
     } else if (const int proxy = proxy_for(client, target); proxy >= 0) {
       send(proxy, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     }
@@ -470,6 +499,33 @@ void CanBus::send_reply(const CanFrame& reply, std::uint8_t motor_id) {
   for (int i = 0; i < foreign_before_reply_; ++i)
     submit(foreign_frame(), CanSource{CanSource::Kind::Foreign, 0});
   submit(reply, CanSource{CanSource::Kind::Motor, motor_id});
+}
+
+void CanBus::set_acknowledged(bool acknowledged) {
+  if (acknowledged == acknowledged_) return;
+  pump(kMaxPending);  // what was written before the switch goes as it would have gone
+  acknowledged_ = acknowledged;
+  if (!acknowledged) {
+    queue_->queued.store(0, std::memory_order_relaxed);
+    queue_->unacknowledged.store(1, std::memory_order_release);
+    return;
+  }
+  queue_->unacknowledged.store(0, std::memory_order_release);
+  while (!held_.empty()) {
+    Pending held = std::move(held_.front());
+    held_.pop_front();
+    submit(held.frame, held.source);
+  }
+  queue_->queued.store(0, std::memory_order_release);
+}
+
+void CanBus::hold(const CanFrame& frame, CanSource source) {
+  held_.push_back(Pending{now(), frame, source});
+  // The controller's failed attempt, as the sockets that ask for ACK errors hear of it.
+  const CanFrame error = CanFrame::classic(CanFrame::kErrorFlag | kAckError, std::array<std::uint8_t, 8>{});
+  for (auto& [fd, client] : clients_) {
+    if (client.settings.wants(error)) send_to(client, delivery(client, error, 0, name_.c_str()));
+  }
 }
 
 void CanBus::inject(const CanFrame& frame) { submit(frame, CanSource{CanSource::Kind::Foreign, 0}); }

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "broker_protocol.hpp"
 #include "event_loop.hpp"
 #include "motors.hpp"
 #include "record.hpp"
@@ -71,6 +72,13 @@ class CanBus {
   Motor* motor(std::uint8_t id);
   std::vector<Motor>& motors() { return motors_; }
 
+  // Whether some device acknowledges frames. While none does, what the host writes stays in the
+  // interface's transmit queue (writes past its length are refused with ENOBUFS, by the
+  // SocketCAN stand-in), the motors receive nothing, and every frame tried brings an ACK error
+  // frame to the sockets that ask for them. Acknowledged again, the queue goes out in order.
+  void set_acknowledged(bool acknowledged);
+  bool acknowledged() const { return acknowledged_; }
+
   // A frame of a foreign device.
   void inject(const CanFrame& frame);
   void set_foreign(Nanos period, int before_reply, std::uint32_t id_word, std::vector<std::uint8_t> data);
@@ -119,6 +127,9 @@ class CanBus {
   std::vector<std::uint8_t> delivery(const Client& client, const CanFrame& frame, std::uint8_t flags,
                                      const char* interface) const;
   void send_reply(const CanFrame& reply, std::uint8_t motor_id);
+  // Queues a client's frame while nobody acknowledges, and tells of the failed attempt.
+  void hold(const CanFrame& frame, CanSource source);
+  void send_hello(int fd);
   void flush_due();
   void foreign_tick();
   CanFrame foreign_frame() const;
@@ -148,6 +159,11 @@ class CanBus {
   std::uint32_t foreign_id_ = 0x100;
   std::vector<std::uint8_t> foreign_data_;
   std::optional<EventLoop::TimerKey> foreign_timer_;
+  // The transmit queue shared with the clients (a memfd, and its mapping here).
+  int queue_fd_ = -1;
+  quillet::sim::can_broker::TransmitQueue* queue_ = nullptr;
+  bool acknowledged_ = true;
+  std::deque<Pending> held_;
   std::map<std::uint64_t, EventLoop::TimerKey> late_replies_;
   std::uint64_t next_late_reply_ = 0;
   Record<CanEntry> record_;

@@ -5,8 +5,9 @@
 // connection that closes at once is a probe asking whether the name is served.
 //
 // Broker to client, one message each: a Delivery header, alone (the hello, first message on
-// every connection, telling the interface's MTU) or followed by one frame in the kernel's
-// layout (16-byte classic frame or 72-byte FD frame).
+// every connection, telling the interface's MTU and carrying the descriptor of its
+// TransmitQueue) or followed by one frame in the kernel's layout (16-byte classic frame or
+// 72-byte FD frame).
 //
 // Client to broker, told apart by their sizes:
 //   16 or 72 bytes       a frame for the connection's interface;
@@ -24,6 +25,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -58,6 +60,29 @@ inline constexpr std::uint8_t kHello = 0;
 inline constexpr std::uint8_t kFrame = 1;
 inline constexpr std::uint8_t kOwnFrame = 0x01;    // the reader wrote it: MSG_CONFIRM
 inline constexpr std::uint8_t kLocalFrame = 0x02;  // another socket of the host wrote it: MSG_DONTROUTE
+
+// The interface's transmit queue, in memory the torso shares with every socket bound to the
+// interface (a memfd sent with the hello). While no device acknowledges frames, a frame that is
+// written stays queued, retransmitted, and once kTransmitQueueLength frames wait a write is
+// refused with ENOBUFS, as by an adapter with its default txqueuelen. Writers count their frames
+// in; the torso empties the queue when acknowledgement comes back.
+struct TransmitQueue {
+  std::atomic<std::uint32_t> unacknowledged;  // 1 while no device acknowledges frames
+  std::atomic<std::uint32_t> queued;          // frames written since, not yet sent
+
+  // Takes a place for one frame; false when the queue is full.
+  bool take_place() noexcept {
+    if (unacknowledged.load(std::memory_order_acquire) == 0) return true;
+    std::uint32_t count = queued.load(std::memory_order_relaxed);
+    do {
+      if (count >= kTransmitQueueLength) return false;
+    } while (!queued.compare_exchange_weak(count, count + 1, std::memory_order_acq_rel));
+    return true;
+  }
+
+  static constexpr std::uint32_t kTransmitQueueLength = 10;
+};
+static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
 
 struct Targeted {
   char name[kNameSize];

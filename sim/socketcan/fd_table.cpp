@@ -13,7 +13,8 @@ namespace quillet::socketcan {
 namespace {
 
 // A record packed in one word, so that it is read and written whole: bit 0 marks a CAN
-// socket, bits 1 to 4 its flags, bits 8 to 15 the interface slot plus one.
+// socket, bits 1 to 4 its flags, bits 8 to 15 the interface slot plus one, bits 16 to 27 the
+// transmit queue plus one.
 constexpr std::uint32_t kPresent = 1u << 0;
 constexpr std::uint32_t kFdFrames = 1u << 1;
 constexpr std::uint32_t kInterfaceFd = 1u << 2;
@@ -21,6 +22,8 @@ constexpr std::uint32_t kDropsWanted = 1u << 3;
 constexpr std::uint32_t kGone = 1u << 4;
 constexpr int kInterfaceShift = 8;
 constexpr std::uint32_t kInterfaceMask = 0xffu << kInterfaceShift;
+constexpr int kQueueShift = 16;
+constexpr std::uint32_t kQueueMask = 0xfffu << kQueueShift;
 
 struct Slot {
   std::atomic<std::uint64_t> inode{0};
@@ -47,6 +50,7 @@ std::uint32_t pack(const CanSocket& socket) noexcept {
   if (socket.interface >= 0) {
     state |= (static_cast<std::uint32_t>(socket.interface) + 1) << kInterfaceShift;
   }
+  if (socket.queue >= 0) state |= ((static_cast<std::uint32_t>(socket.queue) + 1) << kQueueShift) & kQueueMask;
   return state;
 }
 
@@ -56,7 +60,8 @@ CanSocket unpack(std::uint32_t state, std::uint64_t inode) noexcept {
                    static_cast<int>((state & kInterfaceMask) >> kInterfaceShift) - 1,
                    (state & kInterfaceFd) != 0,
                    (state & kDropsWanted) != 0,
-                   (state & kGone) != 0};
+                   (state & kGone) != 0,
+                   static_cast<int>((state & kQueueMask) >> kQueueShift) - 1};
 }
 
 Slot* existing_slot(int fd) noexcept {

@@ -19,6 +19,7 @@ struct CanSocket {
   bool interface_fd = false;  // the interface takes FD frames (its MTU is 72)
   bool drops_wanted = false;  // SO_RXQ_OVFL
   bool gone = false;  // the torso serving the interface stopped, and the socket was told
+  int queue = -1;  // the interface's transmit queue (see transmit_queue()), -1 without one
 };
 
 // Bound to interface index 0: every interface at once.

@@ -1,6 +1,8 @@
 #include "interfaces.hpp"
 
 #include <poll.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <time.h>
@@ -47,8 +49,61 @@ int find_slot(const char* name) noexcept {
 // The broker answers a new connection with its hello once its loop comes round to it.
 constexpr int kHelloTimeoutMs = 5000;
 
+// The transmit queues met so far, told apart by their memfd's inode; added by bind(), which holds
+// the ChangeLock, and published in order.
+struct MappedQueue {
+  dev_t device;
+  ino_t inode;
+  broker::TransmitQueue* queue;
+};
+MappedQueue g_queues[kMaxQueues];
+std::atomic<int> g_queue_count{0};
+
+// The number of the queue behind `fd` (mapped on first sight), or -1; closes `fd`.
+int queue_of(int fd) noexcept {
+  struct stat details;
+  int found = -1;
+  if (::fstat(fd, &details) == 0) {
+    const int count = g_queue_count.load(std::memory_order_relaxed);
+    for (int i = 0; i < count && found < 0; ++i) {
+      if (g_queues[i].device == details.st_dev && g_queues[i].inode == details.st_ino) found = i;
+    }
+    if (found < 0 && count < kMaxQueues) {
+      void* memory = ::mmap(nullptr, sizeof(broker::TransmitQueue), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+      if (memory != MAP_FAILED) {
+        g_queues[count] = {details.st_dev, details.st_ino, static_cast<broker::TransmitQueue*>(memory)};
+        g_queue_count.store(count + 1, std::memory_order_release);
+        found = count;
+      }
+    }
+  }
+  real::close()(fd);
+  return found;
+}
+
+// Reads the hello: the MTU, and the queue's descriptor when one came with it.
+ssize_t receive_hello(int fd, broker::Delivery& hello, int& queue_fd) noexcept {
+  iovec part{&hello, sizeof hello};
+  // Room for the time stamps a socket may have asked for (python-can does) beside the descriptor.
+  alignas(cmsghdr) char control[256];
+  msghdr message{};
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t got = real::recvmsg()(fd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+  if (got < 0) return got;
+  for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
+    if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS &&
+        header->cmsg_len == CMSG_LEN(sizeof(int))) {
+      std::memcpy(&queue_fd, CMSG_DATA(header), sizeof queue_fd);
+    }
+  }
+  return got;
+}
+
 // Connects `fd` to a broker and reads the hello; 0 or the errno.
-int connect_and_greet(int fd, const sockaddr_un& address, socklen_t length, unsigned& mtu) noexcept {
+int connect_and_greet(int fd, const sockaddr_un& address, socklen_t length, unsigned& mtu, int* queue) noexcept {
   // The broker is local, so the connection is made at once even on a non-blocking socket; only
   // a full backlog makes it wait, a millisecond at a time.
   for (int attempt = 0;; ++attempt) {
@@ -64,11 +119,14 @@ int connect_and_greet(int fd, const sockaddr_un& address, socklen_t length, unsi
   broker::Delivery hello{};
   for (;;) {
     pollfd wait{fd, POLLIN, 0};
-    const int ready = ::poll(&wait, 1, kHelloTimeoutMs);
+    const int ready = real::poll()(&wait, 1, kHelloTimeoutMs);
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) return ENODEV;
-    const ssize_t got = real::recv()(fd, &hello, sizeof hello, MSG_DONTWAIT);
+    int queue_fd = -1;
+    const ssize_t got = receive_hello(fd, hello, queue_fd);
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (queue_fd >= 0 && queue == nullptr) real::close()(queue_fd);
+    if (queue != nullptr) *queue = queue_fd >= 0 ? queue_of(queue_fd) : -1;
     if (got != static_cast<ssize_t>(sizeof hello) || hello.kind != broker::kHello) return ENODEV;
     mtu = hello.mtu;
     return 0;
@@ -118,11 +176,11 @@ unsigned index_of_known(const char* name) noexcept {
   return slot < 0 ? 0 : index_of_slot(slot);
 }
 
-int connect_served(int fd, const char* name, unsigned& mtu) noexcept {
+int connect_served(int fd, const char* name, unsigned& mtu, int* queue) noexcept {
   sockaddr_un address;
   const socklen_t length = is_valid_name(name) ? broker::broker_address(name, address) : 0;
   if (length == 0) return ENODEV;
-  const int error = connect_and_greet(fd, address, length, mtu);
+  const int error = connect_and_greet(fd, address, length, mtu, queue);
   if (error == 0) {
     const int slot = find_slot(name);
     if (slot >= 0) g_mtus[slot].store(mtu, std::memory_order_relaxed);
@@ -171,5 +229,10 @@ const char* name_of_slot(int slot) noexcept {
 }
 
 const char* name_of_index(unsigned index) noexcept { return name_of_slot(slot_of_index(index)); }
+
+broker::TransmitQueue* transmit_queue(int queue) noexcept {
+  if (queue < 0 || queue >= g_queue_count.load(std::memory_order_acquire)) return nullptr;
+  return g_queues[queue].queue;
+}
 
 }  // namespace quillet::socketcan

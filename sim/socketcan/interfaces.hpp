@@ -3,6 +3,8 @@
 // the indexes the kernel gives real interfaces.
 #pragma once
 
+#include "broker_protocol.hpp"
+
 namespace quillet::socketcan {
 
 inline constexpr int kMaxInterfaces = 64;
@@ -20,8 +22,15 @@ unsigned index_of_served(const char* name) noexcept;
 unsigned index_of_known(const char* name) noexcept;
 
 // Connects unix socket `fd` to the torso serving `name` and reads its hello, which tells the
-// interface's MTU (also kept for mtu_of_slot); 0 or the errno (ENODEV when nobody serves it).
-int connect_served(int fd, const char* name, unsigned& mtu) noexcept;
+// interface's MTU (also kept for mtu_of_slot) and, when `queue` is given (the caller then holds
+// the ChangeLock), the number of the interface's transmit queue (-1 when it has none); 0 or the
+// errno (ENODEV when nobody serves it).
+int connect_served(int fd, const char* name, unsigned& mtu, int* queue = nullptr) noexcept;
+
+// The transmit queue of a number connect_served gave, else nullptr. Each torso's queue is mapped
+// once per process and stays mapped: a few pages per torso the process ever met.
+inline constexpr int kMaxQueues = 4095;
+sim::can_broker::TransmitQueue* transmit_queue(int queue) noexcept;
 
 // The MTU of a served interface, else 0. errno untouched.
 unsigned mtu_of_served(const char* name) noexcept;

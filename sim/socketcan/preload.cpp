@@ -1,11 +1,12 @@
 // The calls a process makes on raw CAN sockets, carried to the brokers of a running virtual
 // torso. A raw CAN socket is a unix seqpacket socket underneath, connected to the broker of
-// its interface at bind(); frames then travel as single messages, so poll, time-outs and the
-// socket-level options work on it natively. The broker applies the raw socket's options
-// (filters, error mask, loopback, own frames) and puts a header before each frame it passes
-// on, which the receiving calls here take off again: it tells the frame's interface, whether
-// the frame came from this host or this socket (MSG_DONTROUTE, MSG_CONFIRM), its time and how
-// many frames the socket lost. Writes are checked for what the kernel would refuse.
+// its interface at bind(); frames then travel as single messages, so waiting to read, time-outs
+// and the socket-level options work on it natively; poll and select report it writable, as a
+// vcan's always is. The broker applies the raw socket's options (filters, error mask, loopback,
+// own frames) and puts a header before each frame it passes on, which the receiving calls here
+// take off again: it tells the frame's interface, whether the frame came from this host or this
+// socket (MSG_DONTROUTE, MSG_CONFIRM), its time and how many frames the socket lost. Writes are
+// checked for what the kernel would refuse.
 // Every other descriptor and call passes straight to the C library, errno as it leaves it.
 #include <fcntl.h>
 #include <linux/can.h>
@@ -14,6 +15,8 @@
 #include <net/if.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
+#include <sys/select.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -109,7 +112,7 @@ int send_settings(int fd, const CanSocket& socket) noexcept {
     if (errno == EINTR) continue;
     if (errno != EAGAIN) return 0;  // a torso that went away is told on the next read or write
     pollfd wait{fd, POLLOUT, 0};
-    ::poll(&wait, 1, kBurstWaitMs);
+    real::poll()(&wait, 1, kBurstWaitMs);
   }
 }
 
@@ -165,7 +168,7 @@ ssize_t send_message(int fd, const CanSocket& socket, const void* message, std::
     if (errno != EAGAIN || waited) return fail(errno == EAGAIN ? ENOBUFS : errno);
     // A vcan takes any burst: give the broker time to catch up rather than refuse at once.
     pollfd wait{fd, POLLOUT, 0};
-    ::poll(&wait, 1, kBurstWaitMs);
+    real::poll()(&wait, 1, kBurstWaitMs);
     waited = true;
   }
 }
@@ -193,7 +196,11 @@ ssize_t send_can(int fd, const CanSocket& socket, const unsigned char* frame, st
   const bool interface_fd =
       own_interface ? socket.interface_fd : sc::mtu_of_slot(slot) == broker::kFdMtu;
   if (const int error = frame_error(frame, size, socket.fd_frames, interface_fd)) return fail(error);
-  if (own_interface) return send_message(fd, socket, frame, size, size, flags);
+  if (own_interface) {
+    broker::TransmitQueue* queue = sc::transmit_queue(socket.queue);
+    if (queue != nullptr && !queue->take_place()) return fail(ENOBUFS);
+    return send_message(fd, socket, frame, size, size, flags);
+  }
   unsigned char targeted[broker::kTargetedFdSize] = {};
   std::strncpy(reinterpret_cast<char*>(targeted), sc::name_of_slot(slot), broker::kMaxNameLength);
   std::memcpy(targeted + sizeof(broker::Targeted), frame, size);
@@ -352,7 +359,7 @@ int bind_can(int fd, const sockaddr* address, socklen_t length) noexcept {
   if (socket->interface >= 0 || socket->gone) return fail(EOPNOTSUPP);
   unsigned mtu = 0;
   const char* name = every ? first : sc::name_of_slot(slot);
-  if (const int error = sc::connect_served(fd, name, mtu)) return fail(error);
+  if (const int error = sc::connect_served(fd, name, mtu, &socket->queue)) return fail(error);
   socket->interface = slot;
   socket->interface_fd = mtu == broker::kFdMtu;
   sc::update(*socket);
@@ -530,6 +537,57 @@ int frame_time(int fd, unsigned long request, void* argument) noexcept {
   const long long value[2] = {seconds, request == SIOCGSTAMPNS ? rest : rest / 1000};
   std::memcpy(argument, value, sizeof value);
   return 0;
+}
+
+// ---- waiting --------------------------------------------------------------------------------
+
+// A raw CAN socket is writable whenever it is asked: a vcan takes every frame at once, and a
+// device whose queue is full refuses the frame (ENOBUFS) without making the writer wait. The
+// unix socket underneath would say "not writable" whenever the torso falls behind, which a writer
+// that looks before it writes (python-can's send) takes for a full transmit buffer.
+constexpr short kWritable = POLLOUT | POLLWRNORM;
+
+bool is_can_writer(int fd) noexcept { return fd >= 0 && can_socket(fd).has_value(); }
+
+bool asks_can_write(const pollfd* fds, nfds_t count) noexcept {
+  if (fds == nullptr) return false;
+  for (nfds_t i = 0; i < count; ++i) {
+    if ((fds[i].events & kWritable) != 0 && is_can_writer(fds[i].fd)) return true;
+  }
+  return false;
+}
+
+// After a poll that did not wait: marks the CAN sockets asked for writing as writable and counts
+// the descriptors with events, as poll() does.
+int with_can_writable(pollfd* fds, nfds_t count) noexcept {
+  int ready = 0;
+  for (nfds_t i = 0; i < count; ++i) {
+    if ((fds[i].events & kWritable) != 0 && is_can_writer(fds[i].fd)) {
+      fds[i].revents = static_cast<short>(fds[i].revents | (fds[i].events & kWritable));
+    }
+    if (fds[i].revents != 0) ++ready;
+  }
+  return ready;
+}
+
+bool asks_can_write(int count, const fd_set* set) noexcept {
+  if (set == nullptr) return false;
+  for (int fd = 0; fd < std::min(count, FD_SETSIZE); ++fd) {
+    if (FD_ISSET(fd, set) && is_can_writer(fd)) return true;
+  }
+  return false;
+}
+
+// After a select that did not wait: adds the CAN sockets of `asked` to `set`; how many it added.
+int add_can_writable(int count, const fd_set& asked, fd_set* set) noexcept {
+  int added = 0;
+  for (int fd = 0; fd < std::min(count, FD_SETSIZE); ++fd) {
+    if (FD_ISSET(fd, &asked) && !FD_ISSET(fd, set) && is_can_writer(fd)) {
+      FD_SET(fd, set);
+      ++added;
+    }
+  }
+  return added;
 }
 
 void after_fork_in_child() { sc::reset_after_fork(); }
@@ -828,4 +886,45 @@ QSC_EXPORT ssize_t sendmsg(int fd, const msghdr* message, int flags) {
   }
   return send_buffer(fd, *socket, frame, size, flags,
                      static_cast<const sockaddr*>(message->msg_name), message->msg_namelen);
+}
+
+QSC_EXPORT int poll(pollfd* fds, nfds_t count, int timeout) {
+  if (!asks_can_write(fds, count)) return real::poll()(fds, count, timeout);
+  const int ready = real::poll()(fds, count, 0);
+  return ready < 0 ? ready : with_can_writable(fds, count);
+}
+
+QSC_EXPORT int __poll_chk(pollfd* fds, nfds_t count, int timeout, size_t capacity) {
+  // The C library's check of the array's size comes first, as without the stand-in.
+  if (capacity / sizeof(pollfd) < count || !asks_can_write(fds, count)) {
+    return real::poll_chk()(fds, count, timeout, capacity);
+  }
+  const int ready = real::poll_chk()(fds, count, 0, capacity);
+  return ready < 0 ? ready : with_can_writable(fds, count);
+}
+
+QSC_EXPORT int ppoll(pollfd* fds, nfds_t count, const timespec* timeout, const sigset_t* mask) {
+  if (!asks_can_write(fds, count)) return real::ppoll()(fds, count, timeout, mask);
+  const timespec now{0, 0};
+  const int ready = real::ppoll()(fds, count, &now, mask);
+  return ready < 0 ? ready : with_can_writable(fds, count);
+}
+
+QSC_EXPORT int select(int count, fd_set* read_set, fd_set* write_set, fd_set* error_set, timeval* timeout) {
+  if (!asks_can_write(count, write_set)) return real::select()(count, read_set, write_set, error_set, timeout);
+  const fd_set asked = *write_set;
+  timeval now{0, 0};
+  const int ready = real::select()(count, read_set, write_set, error_set, &now);
+  return ready < 0 ? ready : ready + add_can_writable(count, asked, write_set);
+}
+
+QSC_EXPORT int pselect(int count, fd_set* read_set, fd_set* write_set, fd_set* error_set,
+                       const timespec* timeout, const sigset_t* mask) {
+  if (!asks_can_write(count, write_set)) {
+    return real::pselect()(count, read_set, write_set, error_set, timeout, mask);
+  }
+  const fd_set asked = *write_set;
+  const timespec now{0, 0};
+  const int ready = real::pselect()(count, read_set, write_set, error_set, &now, mask);
+  return ready < 0 ? ready : ready + add_can_writable(count, asked, write_set);
 }

@@ -4,6 +4,9 @@
 #pragma once
 
 #include <net/if.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 
@@ -42,7 +45,13 @@ namespace quillet::socketcan::real {
     ssize_t(int, void*, size_t, size_t, int, sockaddr*, socklen_t*))                      \
   X(if_nametoindex, "if_nametoindex", unsigned(const char*))                              \
   X(if_indextoname, "if_indextoname", char*(unsigned, char*))                              \
-  X(if_nameindex, "if_nameindex", struct if_nameindex*())
+  X(if_nameindex, "if_nameindex", struct if_nameindex*())                                 \
+  X(poll, "poll", int(pollfd*, nfds_t, int))                                              \
+  X(poll_chk, "__poll_chk", int(pollfd*, nfds_t, int, size_t))                            \
+  X(ppoll, "ppoll", int(pollfd*, nfds_t, const timespec*, const sigset_t*))              \
+  X(select, "select", int(int, fd_set*, fd_set*, fd_set*, timeval*))                      \
+  X(pselect, "pselect",                                                                   \
+    int(int, fd_set*, fd_set*, fd_set*, const timespec*, const sigset_t*))
 
 // Each accessor returns the next definition, or nullptr when the C library has none (an older
 // one without close_range, say).

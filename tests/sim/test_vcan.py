@@ -158,6 +158,89 @@ def test_a_burst_is_taken_whole_and_a_slow_reader_counts_what_it_lost(bus, socke
     assert 0 < received < sent and received + drops == sent
 
 
+def test_a_python_can_writer_is_never_refused_beside_a_busy_reader(bus):
+    can = pytest.importorskip("can")
+    sent, refused, heard = 10_000, [], []
+    with can.Bus(interface="socketcan", channel=bus.can_interface) as writer, \
+            can.Bus(interface="socketcan", channel=bus.can_interface) as reader:
+        done = threading.Event()
+
+        def read() -> None:
+            while not done.is_set():
+                if (message := reader.recv(0.05)) is not None:
+                    heard.append(message.arbitration_id)
+
+        listening = threading.Thread(target=read)
+        listening.start()
+        try:
+            for i in range(sent):  # regression: refused "Transmit buffer full" whenever the torso lagged
+                try:
+                    writer.send(can.Message(arbitration_id=i & 0x7FF, is_extended_id=False, data=bytes(8)))
+                except can.CanOperationError as error:
+                    refused.append(str(error))
+        finally:
+            time.sleep(0.2)
+            done.set()
+            listening.join()
+    assert refused == [] and heard  # the reader may lose frames; the writer loses none
+
+
+# ---- a bus on which nobody acknowledges ----------------------------------------------------------
+
+FEEDBACK_REQUEST = bytes([1, 0, 0xCC, 0, 0, 0, 0, 0])  # to motor 1, on 0x7FF
+CAN_ERR_ACK = 0x20
+
+
+def test_without_acknowledgement_ten_frames_queue_then_writes_fail_and_the_queue_drains_later(make_torso, can_sockets):
+    torso = make_torso(servos=False)
+    writer, listener, errors = (can_sockets(torso.can_interface) for _ in range(3))
+    errors.setsockopt(SOL_CAN_RAW, CAN_RAW_FILTER, b"")
+    errors.setsockopt(SOL_CAN_RAW, CAN_RAW_ERR_FILTER, CAN_ERR_ACK)
+    torso.set_can_ack(False)
+    assert not torso.can_ack
+    outcomes = []
+    for i in range(12):
+        try:
+            writer.send(frame(0x7FF, bytes([1, 0, 0xCC, i, 0, 0, 0, 0])))
+            outcomes.append("sent")
+        except OSError as error:
+            outcomes.append(errno.errorcode[error.errno])
+    assert outcomes == ["sent"] * 10 + ["ENOBUFS"] * 2
+    assert ids(errors, 0.2) == [ERR | CAN_ERR_ACK] * 10  # one per frame tried
+    assert ids(listener) == [] and ids(writer) == []  # no loopback before the frame is on the bus
+    assert torso.can_traffic() == [] and torso.motor(1).state().last_command is None
+
+    torso.set_can_ack(True)
+    replies = ids(writer, 0.3)
+    assert replies == [1] * 10
+    sent = [r.data[3] for r in torso.can_traffic() if r.source == "client"]
+    assert sent == list(range(10))  # the queue, in order
+    writer.send(frame(0x7FF, FEEDBACK_REQUEST))  # the queue has room again
+    assert ids(writer, 0.3) == [1]
+
+
+def test_python_can_meets_enobufs_and_ack_errors_as_on_a_real_adapter(make_torso):
+    can = pytest.importorskip("can")
+    torso = make_torso(servos=False)
+    with can.Bus(interface="socketcan", channel=torso.can_interface) as writer, \
+            can.Bus(interface="socketcan", channel=torso.can_interface) as other:
+        torso.set_can_ack(False)
+        request = can.Message(arbitration_id=0x7FF, is_extended_id=False, data=FEEDBACK_REQUEST)
+        for _ in range(10):
+            writer.send(request)
+        with pytest.raises(can.CanOperationError) as refused:
+            writer.send(request)
+        assert refused.value.error_code == errno.ENOBUFS
+        error = other.recv(0.3)  # python-can asks for every error class
+        assert error.is_error_frame and error.arbitration_id & CAN_ERR_ACK
+        assert writer.recv(0.05).is_error_frame  # its own attempts too, as every socket hears them
+        torso.set_can_ack(True)
+        reply = other.recv(0.3)
+        while reply is not None and (reply.is_error_frame or reply.arbitration_id == 0x7FF):
+            reply = other.recv(0.3)
+        assert reply is not None and reply.arbitration_id == 1
+
+
 # ---- interface queries ---------------------------------------------------------------------------
 
 
