@@ -111,6 +111,7 @@ struct Request {
     if (torso.servo_line && torso.servo_line->plugged()) out.string(torso.servo_line->pty_path());
     else out.null();
     out.field("plugged", torso.servo_line != nullptr && torso.servo_line->plugged());
+    out.field("can_ack", torso.can_bus->acknowledged());
     out.key("servos").begin_array();
     if (torso.servo_bus)
       for (auto& s : torso.servo_bus->servos()) out.integer(s.id());
@@ -168,6 +169,7 @@ struct Request {
     out.key("pid").begin_array().integer(pid[0]).integer(pid[1]).integer(pid[2]).end_array();
     out.field("speed", servo.speed());
     out.field("silent", servo.silent());
+    out.field("baud_rate", static_cast<std::int64_t>(servo.baud_rate()));
     out.field("rebooting", servo.rebooting(t));
     out.field("reply_delay", seconds(servo.reply_delay()));
     return {};
@@ -189,6 +191,10 @@ struct Request {
       else if (key == "reply_delay") servo->set_reply_delay(from_seconds(std::max(0.0, *value)));
       else if (key == "delay_next") servo->delay_next_reply(from_seconds(std::max(0.0, *value)));
       else if (key == "corrupt_next") servo->corrupt_next_reply();
+      else if (key == "baud_rate") {
+        if (!servo->set_baud_rate(static_cast<std::uint32_t>(*value)))
+          return std::unexpected("no such servo baud rate: " + std::string(words[3]));
+      }
       else return std::unexpected("unknown servo setting: " + std::string(key));
     }
     return {};
@@ -311,6 +317,13 @@ struct Request {
     return {};
   }
 
+  Done can_ack() const {
+    if (auto ok = need(1); !ok) return ok;
+    if (words[1] != "0" && words[1] != "1") return std::unexpected("bad acknowledgement switch: " + std::string(words[1]));
+    torso.can_bus->set_acknowledged(words[1] == "1");
+    return {};
+  }
+
   Done can_foreign() const {
     if (auto ok = need(4); !ok) return ok;
     auto period = parse_real(words[1], "period");
@@ -409,6 +422,7 @@ std::string Control::handle(const std::vector<std::string_view>& words) {
   else if (command == "motor.set") done = r.motor_set();
   else if (command == "can.send") done = r.can_send();
   else if (command == "can.foreign") done = r.can_foreign();
+  else if (command == "can.ack") done = r.can_ack();
   else if (command == "traffic.servo") done = r.servo_traffic();
   else if (command == "traffic.can") done = r.can_traffic();
   else if (command == "traffic.clear") done = r.traffic_clear();

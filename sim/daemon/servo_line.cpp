@@ -44,6 +44,8 @@ std::string ServoLine::plug() {
     cfmakeraw(&tio);
     tcsetattr(slave, TCSANOW, &tio);
   }
+  // At the servos' rate until the host sets one: the settings stay while the slave is held open.
+  set_line_baud_rate(slave, ServoBus::kDefaultBaudRate);
   master_ = master;
   slave_ = slave;
   pty_path_ = name;
@@ -116,6 +118,7 @@ void ServoLine::take_input() {
       return;  // EAGAIN (after the kernel flushed what was in transit), or EIO: nothing more
     }
     const Nanos t = now();
+    const std::uint32_t rate = host_baud_rate(master_);  // the packets' rate, as the servos hear them
     for (auto& item : parser_.feed(std::span(buf, static_cast<std::size_t>(n)), t)) {
       // With wire timing, packets written together follow each other on the line.
       const Nanos begins = wire_timing_ ? std::max(t, host_free_) : t;
@@ -129,7 +132,7 @@ void ServoLine::take_input() {
           add_record(ServoEntry::Source::Host, 0, "bad_checksum", std::move(item.bytes), t);
           break;
         case PacketParser::Kind::Packet: {
-          auto replies = bus_.handle(item.bytes, t);
+          auto replies = bus_.handle(item.bytes, t, rate);
           const std::size_t size = item.bytes.size();
           add_record(ServoEntry::Source::Host, 0, "packet", std::move(item.bytes), t);
           schedule_replies(size, std::move(replies), t);

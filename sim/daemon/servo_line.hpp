@@ -24,6 +24,12 @@ struct ServoEntry {
   Bytes data;
 };
 
+// The rate the host set on its end of a line, from the master of the pseudo-terminal; 0 when
+// it cannot be told.
+std::uint32_t host_baud_rate(int master);
+// Sets the rate of a terminal (any rate, as the kernel's termios2 takes it).
+bool set_line_baud_rate(int fd, std::uint32_t rate);
+
 class ServoLine {
  public:
   // 10 bits a byte at 1 Mbaud.

@@ -21,6 +21,10 @@ enum Instruction : std::uint8_t {
 
 // Error byte bit of a supply outside the servo's voltage limits.
 constexpr std::uint8_t kVoltageError = 0x01;
+// The rates of the baud rate register's codes.
+constexpr std::array<std::uint32_t, 8> kBaudRates{1'000'000, 500'000, 250'000, 128'000,
+                                                  115'200,   76'800,  57'600,  38'400};
+
 // A status packet carries at most 253 parameter bytes: its length byte counts two more.
 constexpr std::size_t kMaxReplyParams = 253;
 
@@ -134,7 +138,7 @@ Servo::Servo(std::uint8_t id, ServoModel model, Nanos t) : id_(id), model_(model
   regs_[0] = 3;  // firmware version
   regs_[1] = 10;
   regs_[reg::kId] = id;
-  regs_[6] = 0;  // baud rate code of 1 Mbaud
+  regs_[reg::kBaudRate] = 0;  // 1 Mbaud
   regs_[8] = 1;  // answers every instruction
   put_u16(regs_, 9, 0);     // angle limits
   put_u16(regs_, 11, 4095);
@@ -229,6 +233,18 @@ void Servo::poke(std::uint8_t address, std::span<const std::uint8_t> data, Nanos
   refresh(t);
 }
 
+std::uint32_t Servo::baud_rate() const {
+  const std::uint8_t code = regs_[reg::kBaudRate];
+  return code < kBaudRates.size() ? kBaudRates[code] : 0;
+}
+
+bool Servo::set_baud_rate(std::uint32_t rate) {
+  const auto found = std::find(kBaudRates.begin(), kBaudRates.end(), rate);
+  if (found == kBaudRates.end()) return false;
+  regs_[reg::kBaudRate] = static_cast<std::uint8_t>(found - kBaudRates.begin());
+  return true;
+}
+
 void Servo::reboot(Nanos t) {
   advance(t);
   const auto here = position(t);
@@ -309,9 +325,14 @@ std::expected<void, std::string> ServoBus::set_bus_id(Servo& servo, int bus_id) 
   return {};
 }
 
-std::vector<ServoBus::Reply> ServoBus::handle(std::span<const std::uint8_t> packet, Nanos t) {
+std::vector<ServoBus::Reply> ServoBus::handle(std::span<const std::uint8_t> packet, Nanos t,
+                                               std::uint32_t baud_rate) {
   std::vector<Reply> replies;
   if (packet.size() < 6) return replies;
+  // At another rate the packet is noise to the servo.
+  const auto hears = [&](const Servo* servo) {
+    return servo != nullptr && servo->answers(t) && servo->baud_rate() == baud_rate;
+  };
   const std::uint8_t id = packet[2];
   const std::uint8_t instruction = packet[4];
   const auto params = packet.subspan(5, packet.size() - 6);
@@ -327,7 +348,7 @@ std::vector<ServoBus::Reply> ServoBus::handle(std::span<const std::uint8_t> pack
       const std::size_t width = params[1];
       for (std::size_t pos = 2; pos + 1 + width <= params.size(); pos += 1 + width) {
         Servo* servo = on_bus(params[pos]);
-        if (servo && servo->answers(t)) servo->write(address, params.subspan(pos + 1, width), t);
+        if (hears(servo)) servo->write(address, params.subspan(pos + 1, width), t);
       }
     } else if (instruction == kSyncRead && params.size() >= 2) {
       const std::uint8_t address = params[0];
@@ -335,7 +356,7 @@ std::vector<ServoBus::Reply> ServoBus::handle(std::span<const std::uint8_t> pack
       Nanos waited = 0;  // on the empty slots since the last reply
       for (const auto target : params.subspan(2)) {
         Servo* servo = on_bus(target);
-        if (servo == nullptr || !servo->answers(t)) {
+        if (!hears(servo)) {
           waited += kEmptySlotWait;
           continue;
         }
@@ -345,13 +366,13 @@ std::vector<ServoBus::Reply> ServoBus::handle(std::span<const std::uint8_t> pack
       }
     } else if (instruction == kWrite && !params.empty()) {
       for (auto& servo : servos_)
-        if (servo.answers(t)) servo.write(params[0], params.subspan(1), t);
+        if (hears(&servo)) servo.write(params[0], params.subspan(1), t);
     }
     return replies;
   }
 
   Servo* servo = on_bus(id);
-  if (servo == nullptr || !servo->answers(t)) return replies;
+  if (!hears(servo)) return replies;
   switch (instruction) {
     case kPing:
       answer(*servo, {});

@@ -50,6 +50,7 @@ std::string_view model_name(ServoModel model);
 // Register addresses the torso gives meaning to.
 namespace reg {
 inline constexpr std::uint8_t kId = 5;
+inline constexpr std::uint8_t kBaudRate = 6;
 inline constexpr std::uint8_t kMaxVoltage = 14;
 inline constexpr std::uint8_t kMinVoltage = 15;
 inline constexpr std::uint8_t kPGain = 21;
@@ -89,6 +90,12 @@ class Servo {
   // A write from the torso's owner: present position and voltage may be set too, the id
   // register still not (ServoBus::set_bus_id keeps the bus ids unique).
   void poke(std::uint8_t address, std::span<const std::uint8_t> data, Nanos t);
+
+  // The rate it listens and answers at, from its baud rate register (0 to 7: 1 Mbaud down to
+  // 38400); 0 for a code it does not know.
+  std::uint32_t baud_rate() const;
+  // Sets the register to the code of `rate`; false when the servos have no such rate.
+  bool set_baud_rate(std::uint32_t rate);
 
   void reboot(Nanos t);
   bool answers(Nanos t) const { return !silent_ && t >= silent_until_; }
@@ -168,8 +175,12 @@ class ServoBus {
   // Moves a servo to another bus id, one no other servo answers on; the reason when refused.
   std::expected<void, std::string> set_bus_id(Servo& servo, int bus_id);
 
-  // Acts on one instruction packet with a good checksum; returns the replies in line order.
-  std::vector<Reply> handle(std::span<const std::uint8_t> packet, Nanos t);
+  // Acts on one instruction packet with a good checksum, sent at `baud_rate`; returns the
+  // replies in line order. A servo set to another rate neither hears nor answers it.
+  std::vector<Reply> handle(std::span<const std::uint8_t> packet, Nanos t,
+                            std::uint32_t baud_rate = kDefaultBaudRate);
+
+  static constexpr std::uint32_t kDefaultBaudRate = 1'000'000;
 
  private:
   std::vector<Servo> servos_;

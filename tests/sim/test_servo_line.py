@@ -282,6 +282,31 @@ def test_a_servo_moved_to_another_bus_id_answers_there_only_until_moved_back(tor
     assert serial.exchange(instruction(2, READ, bytes([5, 1])), 7) == status(2, b"\x02")
 
 
+def set_line_rate(fd: int, rate: int) -> None:
+    iflag, oflag, cflag, lflag, line, cc, _, _ = TERMIOS2.unpack(fcntl.ioctl(fd, TCGETS2, bytes(TERMIOS2.size)))
+    cflag = (cflag & ~(CBAUD | CBAUD << 16)) | BOTHER | BOTHER << 16
+    fcntl.ioctl(fd, TCSETS2, TERMIOS2.pack(iflag, oflag, cflag, lflag, line, cc, rate, rate))
+
+
+def test_a_servo_at_another_rate_answers_only_a_host_at_that_rate(torso, serial):
+    torso.servo(3).set_baud_rate(115_200)
+    assert torso.servo(3).state().baud_rate == 115_200
+    for packet in (instruction(3, PING), instruction(3, WRITE, bytes([TORQUE, 1]))):
+        serial.send(packet)
+        assert serial.quiet(0.05) == b""
+    assert not torso.servo(3).torque_enabled  # not heard either
+    assert split_status(serial.exchange(sync_read([2, 3, 4], VOLTAGE, 1), 14, timeout=0.1)) == [
+        status(i, bytes([120])) for i in (2, 4)]
+
+    set_line_rate(serial.fd, 115_200)
+    assert serial.exchange(instruction(3, PING), 6) == status(3)
+    assert serial.exchange(instruction(3, READ, bytes([6, 1])), 7) == status(3, b"\x04")  # its register
+    serial.send(instruction(2, PING))
+    assert serial.quiet(0.05) == b""
+    with pytest.raises(quillet_sim.TorsoError, match="no such servo baud rate"):
+        torso.servo(3).set_baud_rate(9600)
+
+
 def test_bus_ids_stay_unique_and_within_0_to_253(torso, serial):
     for bad in (-1, 254, 255):
         with pytest.raises(quillet_sim.TorsoError, match="bad bus id"):

@@ -63,7 +63,9 @@ Servos, ``torso.servo(id)`` -> ``SimServo``:
   of the next exchange;
 * faults: ``set_silent(bool)``; ``corrupt_next_reply()`` (bad checksum); ``delay_next_reply(s)``
   and ``set_reply_delay(s)`` (0.015 s is past the 10 ms time-out); ``set_voltage(tenths)``;
-  ``ramp_voltage(start, end, seconds)`` (rises, or falls, linearly).
+  ``ramp_voltage(start, end, seconds)`` (rises, or falls, linearly); ``set_baud_rate(rate)``
+  (one of the servos' rates, 1000000 down to 38400, in its register 6): the servo hears and
+  answers only a host whose end of the line is set to that rate. The line starts at 1 Mbaud.
 
 The line, on the torso: ``inject_serial_bytes(data)`` (garbage towards the host),
 ``set_serial_noise(bytes_per_ms)`` (a continuous stream, 0 stops it), ``unplug()`` (the
@@ -99,8 +101,9 @@ sockets (python-can, loggers, small raw-socket programs alike):
   still do) and ``CAN_RAW_RECV_OWN_MSGS``; ``recvmsg`` flags carry ``MSG_DONTROUTE`` for a frame
   written on this host and ``MSG_CONFIRM`` as well for the writer's own copy; frames of the
   motors and foreign devices carry neither (python-can's ``is_rx``);
-* a writer is not refused for bursts; a reader that falls behind loses frames only once what
-  it holds unread fills its ``SO_RCVBUF``, and ``SO_RXQ_OVFL`` reports the count lost;
+* a writer is not refused for bursts (``poll`` and ``select`` report a CAN socket writable,
+  as a vcan's always is); a reader that falls behind loses frames only once what it holds
+  unread fills its ``SO_RCVBUF``, and ``SO_RXQ_OVFL`` reports the count lost;
 * ``SIOCGIFMTU`` (72, or 16 with ``can_fd=False``), ``SIOCGIFFLAGS`` (up, running, no ARP),
   ``if_nameindex()`` (the real interfaces and the served ones), ``SIOCGSTAMP`` and
   ``SIOCGSTAMPNS`` (time of the last frame read);
@@ -119,7 +122,13 @@ CAN bus, on the torso: ``send_can_frame(can_id, data, *, extended=False, fd=Fals
 error=False)`` puts a frame from a foreign device on the bus (with ``error``, an error frame
 whose class bits are ``can_id``); ``set_foreign_traffic(period=None, before_reply=0,
 can_id=0x100, data=bytes(8))`` sends such frames every ``period`` seconds and/or
-``before_reply`` of them just before each motor reply.
+``before_reply`` of them just before each motor reply. ``set_can_ack(False)`` plays a bus on
+which no device acknowledges frames (motors unpowered, CAN-H and CAN-L swapped, no
+termination, another bitrate), as a real adapter meets it: what programs write waits in the
+interface's transmit queue of 10 frames, and once it is full every write fails with
+``ENOBUFS``; the motors receive nothing; each frame tried brings an error frame with
+``CAN_ERR_ACK`` to the sockets whose ``CAN_RAW_ERR_FILTER`` asks for it. ``set_can_ack(True)``
+sends the queue on, in order; ``can_ack`` tells the state.
 
 Traffic, in bus order: ``servo_traffic() -> list[ServoRecord]`` (time, source "host",
 "servo" or "line", servo_id (of a reply: the joint's id, whichever id it answers on), kind,

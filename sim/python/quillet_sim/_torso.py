@@ -69,6 +69,7 @@ class ServoState:
     rebooting: bool
     reply_delay: float
     bus_id: int  # the id it answers on (register 5): the joint's id unless moved
+    baud_rate: int  # the rate it listens and answers at (register 6)
 
 
 @dataclass(frozen=True)
@@ -383,6 +384,18 @@ class VirtualTorso:
         word = can_id | (0x80000000 if extended else 0) | (0x20000000 if error else 0)
         self._call("can.send", word, _hex(data), int(fd))
 
+    def set_can_ack(self, acknowledged: bool) -> None:
+        """Whether some device acknowledges frames on the CAN bus. With False, as with the motors
+        unpowered, CAN-H and CAN-L swapped, no termination or another bitrate: what programs write
+        stays in the interface's transmit queue, whose 10 frames then make every further write fail
+        with ENOBUFS; the motors receive nothing; sockets that ask for CAN_ERR_ACK error frames get
+        one for each frame tried. With True the queue goes out, in order."""
+        self._call("can.ack", int(bool(acknowledged)))
+
+    @property
+    def can_ack(self) -> bool:
+        return bool(self._call("info")["can_ack"])
+
     def set_foreign_traffic(
         self,
         period: float | None = None,
@@ -463,6 +476,7 @@ class SimServo:
             rebooting=bool(s["rebooting"]),
             reply_delay=float(s["reply_delay"]),
             bus_id=int(s["bus_id"]),
+            baud_rate=int(s["baud_rate"]),
         )
 
     @property
@@ -493,6 +507,13 @@ class SimServo:
         """Make the servo answer on another id (0 to 253, not one another servo answers on),
         as after its id register was set; set_bus_id(servo.id) moves it back."""
         self._torso._call("servo.bus_id", self.id, int(bus_id))
+
+    def set_baud_rate(self, rate: int) -> None:
+        """Make the servo listen at another of its rates (1000000, 500000, 250000, 128000, 115200,
+        76800, 57600, 38400), as after its baud rate register was set: it then answers only a host
+        whose end of the line is set to that rate, and at any other rate neither hears nor answers.
+        The line starts at 1 Mbaud."""
+        self._set("baud_rate", int(rate))
 
     def set_position(self, steps: int) -> None:
         """Move the servo by hand (the goal stays)."""
