@@ -24,6 +24,28 @@ std::string Error::debug_text() const {
   return {};
 }
 
+std::string Error::what_happened() const {
+  using Variant = feetech::CommunicationErrorKind::Variant;
+  if (const auto kind = communication_kind()) {
+    switch (kind->variant()) {
+      case Variant::ChecksumError: return "sent a reply that failed its checksum (noise on the line?)";
+      case Variant::ParsingError: return "sent a reply that does not begin with FF FF (noise on the line?)";
+      case Variant::IncorrectId:
+        return "was asked, and servo id " + std::to_string(kind->second_id()) +
+               " answered (two servos with one id?)";
+      case Variant::TimeoutError:
+        return "the line did not fall quiet before a request, or the request could not be written "
+               "(noise on the line, or another program writing to it?)";
+      case Variant::Unsupported: return "was asked for an operation it does not support";
+    }
+  }
+  if (is_silence()) {
+    return "did not answer within the " + std::to_string(kSerialPortTimeout.count()) + " ms reply time-out";
+  }
+  if (servo_id_) return "could not be read: " + message();
+  return "the serial port failed: " + message();
+}
+
 std::optional<IoErrorKind> Error::io_kind() const {
   if (const IoError* io = io_error()) return io->kind();
   return std::nullopt;

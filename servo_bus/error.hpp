@@ -3,6 +3,7 @@
 // TimedOut) or a protocol error (feetech::CommunicationErrorKind).
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <variant>
@@ -29,8 +30,20 @@ class Error {
 
   Origin origin() const { return static_cast<Origin>(value_.index()); }
 
+  // The servo whose reply failed, when the failure belongs to one (the reply reader names it).
+  std::optional<std::uint8_t> servo_id() const { return servo_id_; }
+  Error with_servo_id(std::uint8_t id) && {
+    servo_id_ = id;
+    return std::move(*this);
+  }
+
   // Display text: the carried error's own.
   std::string message() const;
+  // What happened, for people, as said of the servo named before it ("did not answer within
+  // the 10 ms reply time-out"), or of the line when no servo is named.
+  std::string what_happened() const;
+  // True for a reply that never came: the servo is silent on the line.
+  bool is_silence() const { return io_kind() == IoErrorKind::TimedOut && servo_id_.has_value(); }
   // Debug text: "SerialPort(...)", "Io(TimedOut, ...)", "Communication(ParsingError)".
   std::string debug_text() const;
 
@@ -46,6 +59,7 @@ class Error {
 
  private:
   std::variant<SerialPortError, IoError, feetech::CommunicationErrorKind> value_;
+  std::optional<std::uint8_t> servo_id_;
 };
 
 }  // namespace quillet::servo_bus

@@ -76,19 +76,15 @@ std::expected<void, Error> FeetechProtocolHandler::send_instruction_packet(Seria
 
 std::expected<StatusPacketFeetech, Error> FeetechProtocolHandler::read_status_packet(SerialPort& port,
                                                                                     std::uint8_t expected_id) {
+  // Every failure here belongs to the servo whose reply it was.
+  const auto failed = [expected_id](Error error) { return std::unexpected(std::move(error).with_servo_id(expected_id)); };
   std::array<std::uint8_t, 4 + 255> bytes;
-  if (auto head = port.read_exact(std::span(bytes).first(4)); !head) {
-    return std::unexpected(Error(std::move(head.error())));
-  }
-  if (bytes[0] != kHeaderByte || bytes[1] != kHeaderByte) {
-    return std::unexpected(Error(CommunicationErrorKind::ParsingError));
-  }
+  if (auto head = port.read_exact(std::span(bytes).first(4)); !head) return failed(std::move(head.error()));
+  if (bytes[0] != kHeaderByte || bytes[1] != kHeaderByte) return failed(CommunicationErrorKind::ParsingError);
   const std::size_t length = bytes[3];
-  if (auto rest = port.read_exact(std::span(bytes).subspan(4, length)); !rest) {
-    return std::unexpected(Error(std::move(rest.error())));
-  }
+  if (auto rest = port.read_exact(std::span(bytes).subspan(4, length)); !rest) return failed(std::move(rest.error()));
   auto status = StatusPacketFeetech::from_bytes(std::span(bytes).first(4 + length), expected_id);
-  if (!status) return std::unexpected(Error(status.error()));
+  if (!status) return failed(status.error());
   return std::move(*status);
 }
 

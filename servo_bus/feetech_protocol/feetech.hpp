@@ -63,6 +63,7 @@ class FeetechProtocolHandler {
   // TimeoutError). Not flushed afterwards.
   std::expected<void, Error> send_instruction_packet(SerialPort& port, const InstructionPacket& packet);
   // Read 4 bytes (bad header: ParsingError, the rest left unread), then L more, then decode.
+  // Every error names `expected_id` as its servo.
   std::expected<StatusPacketFeetech, Error> read_status_packet(SerialPort& port, std::uint8_t expected_id);
 
  private:
