@@ -40,6 +40,11 @@ bool operator==(const Error::InvalidLimits& a, const Error::InvalidLimits& b) {
          std::bit_cast<std::uint32_t>(a.value) == std::bit_cast<std::uint32_t>(b.value);
 }
 
+std::vector<std::string> Error::notes(std::string_view interface) const {
+  if (const CanError* transport = transport_error()) return transport->notes(interface);
+  return {};
+}
+
 std::string Error::message() const {
   switch (kind()) {
     case Kind::Transport:

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -95,6 +96,8 @@ class Error {
   }
 
   std::string message() const;
+  // The transport's notes on `interface` (CanError::notes), none for the other variants.
+  std::vector<std::string> notes(std::string_view interface) const;
 
   friend bool operator==(const Error&, const Error&) = default;
 

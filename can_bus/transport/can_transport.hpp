@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <expected>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -101,12 +102,23 @@ class CanError {
 
   // The display text (see the table above).
   std::string message() const;
+  // What the error means on `interface`, for people, when it says more than the text: a full
+  // transmit queue (ENOBUFS) means that nobody acknowledges; a missing or down interface.
+  std::vector<std::string> notes(std::string_view interface) const;
 
   friend bool operator==(const CanError&, const CanError&) = default;
 
  private:
   Variant v_;
 };
+
+// What people are told about an interface, wherever they meet it (the module's errors, the
+// scan): nobody acknowledging the frames on it, and the usual causes of that; an interface that
+// is missing or down.
+std::string no_acknowledgement_text(std::string_view interface);
+std::string no_acknowledgement_causes(std::string_view interface);
+std::string missing_interface_text(std::string_view interface);
+std::string interface_down_text(std::string_view interface);
 
 // The transport interface. Callers use one transport from one thread at a time.
 class CanTransport {
