@@ -53,21 +53,24 @@ Result<std::unique_ptr<QuilletMotorController>> QuilletMotorController::create(
   std::unique_ptr<servo_bus::SerialPort> port;
   if (serialport) {
     auto opened = servo_bus::LinuxSerialPort::open(*serialport);
-    if (!opened) return std::unexpected(Error(servo_bus::Error(opened.error())));
+    if (!opened) return std::unexpected(Error(Error::Servo{opened.error(), *serialport}));
     port = std::move(*opened);
   }
   auto transport = can_bus::SocketCanTransport::open(can_bus);
   if (!transport) {
     // `port` closes again on the way out.
-    return fail("failed to open CAN bus '" + can_bus + "': " + transport.error().message());
+    return std::unexpected(
+        Error(Error::Can{"failed to open CAN bus '" + can_bus + "': ", can_bus, std::nullopt, transport.error()}));
   }
-  return std::make_unique<QuilletMotorController>(std::move(port), std::move(*transport));
+  return std::make_unique<QuilletMotorController>(std::move(port), std::move(*transport), real_clock(),
+                                                  BusNames{serialport.value_or(""), can_bus});
 }
 
 QuilletMotorController::QuilletMotorController(std::unique_ptr<servo_bus::SerialPort> serial_port,
                                                std::unique_ptr<can_bus::CanTransport> can_transport,
-                                               Clock& clock)
+                                               Clock& clock, BusNames names)
     : clock_(clock),
+      names_(std::move(names)),
       neck_motors_{make_neck_motor(kNeckJoints[0]), make_neck_motor(kNeckJoints[1]),
                    make_neck_motor(kNeckJoints[2])},
       servo_protocol_(clock),
@@ -108,27 +111,27 @@ std::vector<std::string> QuilletMotorController::check_missing_neck_motors() {
 Result<ServoPositions> QuilletMotorController::read_all_positions() {
   if (!serial_port_) return neck_only();
   auto arms = sm40bl.sync_read_present_position(servo_protocol_, *serial_port_, ARM_IDS);
-  if (!arms) return std::unexpected(Error(std::move(arms.error())));
+  if (!arms) return servo_failure(std::move(arms.error()));
   auto nose = sts3025bl.sync_read_present_position(servo_protocol_, *serial_port_, NOSE_IDS);
-  if (!nose) return std::unexpected(Error(std::move(nose.error())));
+  if (!nose) return servo_failure(std::move(nose.error()));
   return join_groups<double>(*arms, *nose);
 }
 
 Result<std::array<std::uint8_t, 7>> QuilletMotorController::read_all_voltages() {
   if (!serial_port_) return neck_only();
   auto arms = sm40bl.sync_read_present_voltage(servo_protocol_, *serial_port_, ARM_IDS);
-  if (!arms) return std::unexpected(Error(std::move(arms.error())));
+  if (!arms) return servo_failure(std::move(arms.error()));
   auto nose = sts3025bl.sync_read_present_voltage(servo_protocol_, *serial_port_, NOSE_IDS);
-  if (!nose) return std::unexpected(Error(std::move(nose.error())));
+  if (!nose) return servo_failure(std::move(nose.error()));
   return join_groups<std::uint8_t>(*arms, *nose);
 }
 
 Result<bool> QuilletMotorController::is_torque_enabled() {
   if (!serial_port_) return neck_only();
   auto arms = sm40bl.sync_read_torque_enable(servo_protocol_, *serial_port_, ARM_IDS);
-  if (!arms) return std::unexpected(Error(std::move(arms.error())));
+  if (!arms) return servo_failure(std::move(arms.error()));
   auto nose = sts3025bl.sync_read_torque_enable(servo_protocol_, *serial_port_, NOSE_IDS);
-  if (!nose) return std::unexpected(Error(std::move(nose.error())));
+  if (!nose) return servo_failure(std::move(nose.error()));
   const auto all = join_groups<bool>(*arms, *nose);
   return std::all_of(all.begin(), all.end(), [](bool on) { return on; });
 }
@@ -137,8 +140,17 @@ template <class Op>
 Result<void> QuilletMotorController::with_serial_port(Op&& op) {
   if (!serial_port_) return neck_only();
   auto done = op(*serial_port_);
-  if (!done) return std::unexpected(Error(std::move(done.error())));
+  if (!done) return servo_failure(std::move(done.error()));
   return {};
+}
+
+std::unexpected<Error> QuilletMotorController::servo_failure(servo_bus::Error error) const {
+  return std::unexpected(Error(Error::Servo{std::move(error), names_.serial}));
+}
+
+std::unexpected<Error> QuilletMotorController::neck_failure(std::string context, std::size_t joint,
+                                                            can_bus::damiao::Error error) const {
+  return std::unexpected(Error(Error::Can{std::move(context), names_.can, joint, std::move(error)}));
 }
 
 Result<void> QuilletMotorController::set_all_goal_positions(const ServoPositions& positions) {
@@ -234,7 +246,7 @@ Result<void> QuilletMotorController::set_torque_on_ids(std::span<const std::uint
 
 Result<std::vector<std::uint8_t>> QuilletMotorController::write_raw_packet(
     std::span<const std::uint8_t> data) {
-  auto io_failure = [](IoError error) { return std::unexpected(Error(servo_bus::Error(std::move(error)))); };
+  auto io_failure = [this](IoError error) { return servo_failure(std::move(error)); };
   if (!serial_port_) return io_failure(IoError{IoErrorKind::Unsupported, kNeckOnlyMessage});
   servo_bus::SerialPort& port = *serial_port_;
   if (auto written = port.write_all(data); !written) return io_failure(written.error());
@@ -267,7 +279,7 @@ Result<std::vector<std::uint8_t>> QuilletMotorController::read_raw_bytes(std::ui
   }
   if (!serial_port_) return neck_only();
   auto bytes = servo_protocol_.read(*serial_port_, id, address, length);
-  if (!bytes) return std::unexpected(Error(std::move(bytes.error())));
+  if (!bytes) return servo_failure(std::move(bytes.error()));
   return std::move(*bytes);
 }
 
@@ -288,13 +300,13 @@ Result<void> QuilletMotorController::enable_neck(bool enable) {
     const can_bus::damiao::Damiao& motor = neck_motors_[i];
     if (enable) {
       if (auto mode = motor.ensure_control_mode(bus, can_bus::damiao::kMitMode, clock_); !mode) {
-        return fail(joint_name(i) + ": ensure MIT mode failed: " + mode.error().message());
+        return neck_failure(joint_name(i) + ": ensure MIT mode failed: ", i, std::move(mode.error()));
       }
       if (auto enabled = motor.enable(bus); !enabled) {
-        return fail(joint_name(i) + ": enable failed: " + enabled.error().message());
+        return neck_failure(joint_name(i) + ": enable failed: ", i, std::move(enabled.error()));
       }
     } else if (auto disabled = motor.disable(bus); !disabled) {
-      return fail(joint_name(i) + ": disable failed: " + disabled.error().message());
+      return neck_failure(joint_name(i) + ": disable failed: ", i, std::move(disabled.error()));
     }
   }
   neck_torque_enabled_ = enable;
@@ -343,9 +355,7 @@ Result<NeckPositions> QuilletMotorController::command_neck_mit(const NeckPositio
   for (std::size_t i = 0; i < kNeckJointCount; ++i) {
     neck_commands_[i].position = static_cast<float>(positions[i]);
     auto state = neck_motors_[i].control(*can_transport_, neck_commands_[i]);
-    if (!state) {
-      return fail(std::string(label) + "(" + joint_name(i) + "): " + state.error().message());
-    }
+    if (!state) return neck_failure(std::string(label) + "(" + joint_name(i) + "): ", i, std::move(state.error()));
     observed[i] = state->position;
   }
   return observed;
@@ -370,7 +380,7 @@ Result<double> QuilletMotorController::set_single_neck_joint(std::size_t index, 
   }
   neck_commands_[index].position = static_cast<float>(clamp_neck_position(index, position));
   auto state = neck_motors_[index].control(*can_transport_, neck_commands_[index]);
-  if (!state) return fail(operation + ": " + state.error().message());
+  if (!state) return neck_failure(operation + ": ", index, std::move(state.error()));
   return static_cast<double>(state->position);
 }
 
@@ -378,9 +388,7 @@ Result<NeckPositions> QuilletMotorController::read_neck_positions() {
   NeckPositions positions{};
   for (std::size_t i = 0; i < kNeckJointCount; ++i) {
     auto state = neck_motors_[i].request_feedback(*can_transport_);
-    if (!state) {
-      return fail("read_neck_positions(" + joint_name(i) + "): " + state.error().message());
-    }
+    if (!state) return neck_failure("read_neck_positions(" + joint_name(i) + "): ", i, std::move(state.error()));
     positions[i] = state->position;
   }
   return positions;
@@ -450,9 +458,7 @@ Result<void> QuilletMotorController::reboot(std::chrono::nanoseconds timeout) {
     QUILLET_LOG(Level::Warn, kLogTarget,
                 "Rebooting motor " + std::string(joint.name) + " (id=" + id_text(joint.id) + ")");
     // A servo that does not answer is waited for below; only a failed send is an error.
-    if (auto sent = servo_protocol_.reboot(*serial_port_, joint.id); !sent) {
-      return std::unexpected(Error(std::move(sent.error())));
-    }
+    if (auto sent = servo_protocol_.reboot(*serial_port_, joint.id); !sent) return servo_failure(std::move(sent.error()));
   }
 
   std::vector<const ServoJoint*> pending;

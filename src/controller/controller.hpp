@@ -34,6 +34,11 @@ inline constexpr std::string_view kLogTarget = "quillet_motor_controller::contro
 template <class T>
 using Result = std::expected<T, Error>;
 
+// The names of the buses, as people know them: errors name their bus with them.
+struct BusNames {
+  std::string serial;  // the serial device path; empty without one
+  std::string can;     // the CAN interface
+};
 
 class QuilletMotorController {
  public:
@@ -46,12 +51,13 @@ class QuilletMotorController {
   // on `clock`, which must outlive the controller.
   QuilletMotorController(std::unique_ptr<servo_bus::SerialPort> serial_port,
                          std::unique_ptr<can_bus::CanTransport> can_transport,
-                         Clock& clock = real_clock());
+                         Clock& clock = real_clock(), BusNames names = {});
 
   QuilletMotorController(const QuilletMotorController&) = delete;
   QuilletMotorController& operator=(const QuilletMotorController&) = delete;
 
   bool has_serial_port() const { return serial_port_ != nullptr; }
+  const BusNames& bus_names() const { return names_; }
 
   // Joint name to servo id, seven entries. Touches no bus.
   static std::map<std::string, std::uint8_t> get_motor_name_id();
@@ -115,8 +121,13 @@ class QuilletMotorController {
  private:
   template <class Op>
   Result<void> with_serial_port(Op&& op);
+  // A lower layer's error, with the bus it came from.
+  std::unexpected<Error> servo_failure(servo_bus::Error error) const;
+  std::unexpected<Error> neck_failure(std::string context, std::size_t joint,
+                                      can_bus::damiao::Error error) const;
 
   Clock& clock_;
+  BusNames names_;
   std::array<can_bus::damiao::Damiao, kNeckJointCount> neck_motors_;
   servo_bus::feetech::FeetechProtocolHandler servo_protocol_;
   // Declared before the serial port so that the port is closed first, then the CAN socket.

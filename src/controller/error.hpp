@@ -1,7 +1,8 @@
 // Errors of the controller: a servo-bus error passed through unchanged (so that the control
-// loop can still tell a reply time-out from a protocol fault), a position refused because it is
-// not a number, or a message of the controller's own, which names the operation and joint in
-// front of the lower layer's text.
+// loop can still tell a reply time-out from a protocol fault), a CAN error behind the operation
+// and joint that met it, a position refused because it is not a number or another argument no
+// exchange can carry, or a message of the controller's own. Each keeps what people need to find
+// the cause (the bus, the joint and id, the lower error) for its notes.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +14,10 @@
 #include <string_view>
 #include <utility>
 #include <variant>
+#include <vector>
 
+#include "can_bus/damiao/error.hpp"
+#include "can_bus/transport/can_transport.hpp"
 #include "servo_bus/error.hpp"
 
 namespace quillet::controller {
@@ -31,7 +35,6 @@ class Error {
     std::string_view quantity = "position";  // what the argument is: "position" or "gain"
     friend bool operator==(const NotANumber&, const NotANumber&) = default;
   };
-
   // Any other argument that no bus exchange can carry out as given: a negative gain, an id that
   // is not one servo's, more bytes than one packet holds.
   struct Refused {
@@ -40,14 +43,34 @@ class Error {
     std::string reason;  // e.g. "gain is negative (-1)"
     friend bool operator==(const Refused&, const Refused&) = default;
   };
+  // A servo-bus error, and the device path of its bus (empty when not known).
+  struct Servo {
+    servo_bus::Error error;
+    std::string bus;
+  };
+  // A CAN error behind `context`, the message's text before the lower error's
+  // ("read_neck_positions(neck_yaw): "), on interface `bus`, met by a neck joint (an index of
+  // kNeckJoints) or by the bus itself.
+  struct Can {
+    std::string context;
+    std::string bus;
+    std::optional<std::size_t> joint;
+    std::variant<can_bus::damiao::Error, can_bus::CanError> error;
+  };
 
-  Error(servo_bus::Error bus) : value_(std::move(bus)) {}  // NOLINT: pass-through is implicit
+  Error(servo_bus::Error bus) : value_(Servo{std::move(bus), {}}) {}  // NOLINT: pass-through is implicit
   explicit Error(NotANumber refused) : value_(std::move(refused)) {}
   explicit Error(Refused refused) : value_(std::move(refused)) {}
+  explicit Error(Servo failure) : value_(std::move(failure)) {}
+  explicit Error(Can failure) : value_(std::move(failure)) {}
   static Error message(std::string text) { return Error(std::move(text)); }
 
-  // NotANumber: "<operation>: <quantity> is not a number"; Refused: "<operation>: <reason>".
+  // NotANumber: "<operation>: <quantity> is not a number"; Refused: "<operation>: <reason>";
+  // Can: the context, then the lower text.
   std::string message() const;
+  // For people, beside the message: the bus, the joint and id, what the failure likely means and
+  // what to check. Empty when the message says all there is.
+  std::vector<std::string> notes() const;
   // The I/O kind when this is a servo-bus I/O error.
   std::optional<IoErrorKind> io_kind() const;
   // The refused position's operation and argument, for that error only.
@@ -56,7 +79,7 @@ class Error {
 
  private:
   explicit Error(std::string text) : value_(std::move(text)) {}
-  std::variant<std::string, servo_bus::Error, NotANumber, Refused> value_;
+  std::variant<std::string, Servo, NotANumber, Can, Refused> value_;
 };
 
 // The one rule for positions given to an operation: any NaN among them is NotANumber. Every
