@@ -52,8 +52,18 @@ double seconds_of(std::chrono::nanoseconds duration) {
 std::unexpected<StartupError> failure(MotorError error) {
   return std::unexpected(StartupError(std::move(error)));
 }
-std::unexpected<StartupError> communication_failure() {
-  return failure(MotorError::communication_failure());
+// A communication failure, with the step that met it.
+MotorError failed(std::string step, controller::Error error, std::uint64_t attempts = 1) {
+  return MotorError::communication_failure().because({std::move(step), std::move(error), attempts});
+}
+
+// A position read that failed on either bus, or both.
+MotorError read_failure(const controller::Result<controller::ServoPositions>& servos, std::uint64_t attempts,
+                        const controller::Result<controller::NeckPositions>& neck) {
+  MotorError error = MotorError::communication_failure();
+  if (!servos) error = std::move(error).because({"reading the servo positions", servos.error(), attempts});
+  if (!neck) error = std::move(error).because({"reading the neck positions", neck.error(), 1});
+  return error;
 }
 
 // The servo supply comes up some time after the robot is switched on; nothing may move before.
@@ -61,11 +71,15 @@ std::expected<void, StartupError> wait_for_supply(QuilletMotorController& contro
                                                   const LoopSettings& settings,
                                                   const Interrupted& interrupted, Clock& clock) {
   QUILLET_LOG(Level::Info, kLogTarget, "Waiting for voltage to be stable at 12V...");
+  std::uint64_t attempts = 0;
   auto read = [&] {
-    return with_retry([&] { return controller.read_all_voltages(); }, settings.allowed_retries, clock);
+    return with_retry([&] { return controller.read_all_voltages(); }, settings.allowed_retries, clock, &attempts);
+  };
+  const auto read_failed = [&](controller::Error error) {
+    return failure(failed("reading the servo supply voltages", std::move(error), attempts));
   };
   auto voltages = read();
-  if (!voltages) return communication_failure();
+  if (!voltages) return read_failed(std::move(voltages.error()));
   const auto below = [](const std::array<std::uint8_t, 7>& v) {
     return std::ranges::any_of(v, [](std::uint8_t tenths) { return tenths < controller::kServoSupplyReady; });
   };
@@ -77,7 +91,7 @@ std::expected<void, StartupError> wait_for_supply(QuilletMotorController& contro
     clock.sleep_for(kSupplyPoll);
     if (interrupted && interrupted()) return std::unexpected(StartupError::WasInterrupted{});
     voltages = read();
-    if (!voltages) return communication_failure();
+    if (!voltages) return read_failed(std::move(voltages.error()));
   }
   if (below(*voltages)) {
     return failure(MotorError::VoltageRampUpTimeout{settings.voltage_rampup_timeout,
@@ -94,7 +108,7 @@ std::expected<void, StartupError> wait_for_supply(QuilletMotorController& contro
 std::expected<void, StartupError> check_presence(QuilletMotorController& controller) {
   if (controller.has_serial_port()) {
     auto missing = controller.check_missing_ids();
-    if (!missing) return communication_failure();
+    if (!missing) return failure(failed("pinging the servos", std::move(missing.error())));
     if (missing->size() == controller::kServoJoints.size()) {
       return failure(MotorError::NoMotorsDetected{});
     }
@@ -209,9 +223,11 @@ class LoopThread {
   PositionOutcome read_positions() {
     if (!neck_reader_) return read_pos(*controller_, allowed_retries_, clock_);
     neck_reader_->start();
-    auto servos = with_retry([&] { return controller_->read_all_positions(); }, allowed_retries_, clock_);
+    std::uint64_t attempts = 0;
+    auto servos =
+        with_retry([&] { return controller_->read_all_positions(); }, allowed_retries_, clock_, &attempts);
     auto neck = neck_reader_->wait();
-    if (!servos || !neck) return std::unexpected(MotorError::communication_failure());
+    if (!servos || !neck) return std::unexpected(read_failure(servos, attempts, neck));
     return torso_position_from_joints(*servos, *neck, wall_clock_timestamp());
   }
 
@@ -296,12 +312,13 @@ PositionOutcome read_pos(QuilletMotorController& controller, std::uint64_t allow
                          Clock& clock) {
   controller::ServoPositions servos{};
   if (controller.has_serial_port()) {
-    auto read = with_retry([&] { return controller.read_all_positions(); }, allowed_retries, clock);
-    if (!read) return std::unexpected(MotorError::communication_failure());
+    std::uint64_t attempts = 0;
+    auto read = with_retry([&] { return controller.read_all_positions(); }, allowed_retries, clock, &attempts);
+    if (!read) return std::unexpected(failed("reading the servo positions", std::move(read.error()), attempts));
     servos = *read;
   }
   auto neck = controller.read_neck_positions();
-  if (!neck) return std::unexpected(MotorError::communication_failure());
+  if (!neck) return std::unexpected(failed("reading the neck positions", std::move(neck.error())));
   return torso_position_from_joints(servos, *neck, wall_clock_timestamp());
 }
 
@@ -313,7 +330,10 @@ std::expected<std::unique_ptr<QuilletControlLoop>, StartupError> QuilletControlL
     if (::stat(serialport->c_str(), &status) != 0) return failure(MotorError::PortNotFound{*serialport});
   }
   auto controller = QuilletMotorController::create(serialport, can_bus);
-  if (!controller) return failure(MotorError::PortOpenFailed{serialport.value_or("")});
+  if (!controller) {
+    return failure(MotorError(MotorError::PortOpenFailed{serialport.value_or("")})
+                       .because({"opening the buses", std::move(controller.error())}));
+  }
   return start(std::move(*controller), settings, interrupted, real_clock());
 }
 
@@ -331,15 +351,18 @@ std::expected<std::unique_ptr<QuilletControlLoop>, StartupError> QuilletControlL
     if (auto up = wait_for_supply(*controller, settings, interrupted, clock); !up) {
       return std::unexpected(up.error());
     }
-    if (!controller->reboot(kRebootTimeout)) return communication_failure();
+    if (auto rebooted = controller->reboot(kRebootTimeout); !rebooted) {
+      return failure(failed("rebooting the servos", std::move(rebooted.error())));
+    }
   }
   auto motor_name_id = controller->get_motor_name_id();
   PositionOutcome first = read_pos(*controller, settings.allowed_retries, clock);
   if (!first) return failure(first.error());
   TorqueOutcome torque = false;
   if (controller->has_serial_port()) {
-    auto read = with_retry([&] { return controller->is_torque_enabled(); }, settings.allowed_retries, clock);
-    if (!read) return communication_failure();
+    std::uint64_t attempts = 0;
+    auto read = with_retry([&] { return controller->is_torque_enabled(); }, settings.allowed_retries, clock, &attempts);
+    if (!read) return failure(failed("reading the torque state", std::move(read.error()), attempts));
     torque = *read;
   }
 
@@ -447,12 +470,20 @@ CommandSender::TrySend QuilletControlLoop::try_submit(MotorCommand command) {
 std::expected<Bytes, MotorError> QuilletControlLoop::async_read_raw_bytes(std::uint8_t id,
                                                                          std::uint8_t address,
                                                                          std::uint8_t length) {
+  const auto unanswered = [&](std::string why) {
+    return std::unexpected(MotorError::communication_failure().because(
+        {"reading " + std::to_string(length) + " bytes at register " + std::to_string(address) + " of servo " +
+         std::to_string(id) + ": " + std::move(why)}));
+  };
   auto [reply, replied] = reply_channel<Bytes>();
-  if (!submit(ReadRawBytes{id, address, length, std::move(reply)})) {
-    return std::unexpected(MotorError::communication_failure());
-  }
+  if (!submit(ReadRawBytes{id, address, length, std::move(reply)})) return unanswered("the control loop has ended");
   auto bytes = replied.recv_until(std::chrono::steady_clock::now() + kRawReadReplyTimeout);
-  if (!bytes) return std::unexpected(MotorError::communication_failure());
+  if (!bytes) {
+    // The loop drops the reply of a read that failed on the bus; the log tells of the others.
+    return unanswered(bytes.error() == ReplyReceiver<Bytes>::Failure::TimedOut
+                          ? "no answer from the control loop within " + duration_text(kRawReadReplyTimeout)
+                          : "the read failed on the bus, or the loop ended first");
+  }
   return std::move(*bytes);
 }
 

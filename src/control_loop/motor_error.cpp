@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "control_loop/retry.hpp"
 #include "support/text.hpp"
 
 namespace quillet::control_loop {
@@ -44,6 +45,29 @@ std::string MotorError::message() const {
           },
       },
       value_);
+}
+
+std::vector<std::string> MotorError::notes() const {
+  std::vector<std::string> notes;
+  for (const Cause& cause : causes_) {
+    std::string line = cause.step;
+    if (cause.error) {
+      line += " failed";
+      if (cause.attempts > 1) {
+        line += " after " + std::to_string(cause.attempts) + " attempts, " + duration_text(kRetryPause) + " apart";
+      }
+      line += ": " + cause.error->message();
+    }
+    notes.push_back(std::move(line));
+    if (cause.error) {
+      for (std::string& note : cause.error->notes()) notes.push_back(std::move(note));
+    }
+  }
+  if (is<MissingMotors>() || is<NoMotorsDetected>()) {
+    notes.push_back("a motor that does not answer may be unpowered or unplugged, or have another id; a "
+                    "servo may listen at another baud rate: quillet-scan tells what each motor answers");
+  }
+  return notes;
 }
 
 std::string duration_text(std::chrono::nanoseconds duration) {

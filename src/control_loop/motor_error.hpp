@@ -1,14 +1,18 @@
 // The control loop's own errors: what start-up and a failed position read report to callers.
-// Values, copied to every reader; the display texts are fixed.
+// Values, copied to every reader; the display texts are fixed, and the causes behind them (the
+// step that failed, the lower error, the attempts) travel beside them for people.
 #pragma once
 
 #include <chrono>
 #include <concepts>
 #include <type_traits>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
+
+#include "controller/error.hpp"
 
 namespace quillet::control_loop {
 
@@ -40,23 +44,43 @@ class MotorError {
   using Variant = std::variant<MissingMotors, CommunicationFailure, NoMotorsDetected,
                                VoltageRampUpTimeout, PortNotFound, PortOpenFailed>;
 
+  // What lay behind an error: the step that failed ("reading the servo positions"), the lower
+  // error when there is one, and how many attempts the step had.
+  struct Cause {
+    std::string step;
+    std::optional<controller::Error> error = std::nullopt;
+    std::uint64_t attempts = 1;
+  };
+
   // From any of the variants, implicitly: `return MotorError::NoMotorsDetected{};`.
   template <class T>
     requires std::constructible_from<Variant, T&&> && (!std::same_as<std::remove_cvref_t<T>, MotorError>)
   MotorError(T&& value) : value_(std::forward<T>(value)) {}  // NOLINT
   static MotorError communication_failure() { return CommunicationFailure{}; }
 
+  // The same error with one more cause.
+  MotorError because(Cause cause) && {
+    causes_.push_back(std::move(cause));
+    return std::move(*this);
+  }
+
   const Variant& variant() const { return value_; }
   template <class T>
   bool is() const { return std::holds_alternative<T>(value_); }
+  const std::vector<Cause>& causes() const { return causes_; }
 
   // "Missing motors: [\"left_arm_yaw\", \"nose_left\"]!", "Motor communication error! ...", ...
   std::string message() const;
+  // The causes, for people: each step with its attempts and lower error, then that error's own
+  // notes (bus, joint, what to check).
+  std::vector<std::string> notes() const;
 
-  friend bool operator==(const MotorError&, const MotorError&) = default;
+  // The same error whatever its causes: they tell how it came about, not what it is.
+  friend bool operator==(const MotorError& a, const MotorError& b) { return a.value_ == b.value_; }
 
  private:
   Variant value_;
+  std::vector<Cause> causes_;
 };
 
 // A duration in the unit that fits its size, with the remainder down to nanoseconds and no

@@ -21,11 +21,13 @@ bool is_retryable(const controller::Error& error);
 
 // Runs `operation` (returning a std::expected with controller::Error) up to `allowed_retries`
 // times in all (at least once), sleeping kRetryPause on `clock` between attempts. Logs
-// "Serial I/O recovered after N retries" when an attempt after the first succeeds.
+// "Serial I/O recovered after N retries" when an attempt after the first succeeds. `attempts`,
+// when given, receives how many attempts were made.
 template <class Operation>
-auto with_retry(Operation&& operation, std::uint64_t allowed_retries, Clock& clock)
-    -> decltype(operation()) {
+auto with_retry(Operation&& operation, std::uint64_t allowed_retries, Clock& clock,
+                std::uint64_t* attempts = nullptr) -> decltype(operation()) {
   for (std::uint64_t attempt = 0;; ++attempt) {
+    if (attempts != nullptr) *attempts = attempt + 1;
     auto result = operation();
     if (result) {
       if (attempt > 0) {
