@@ -37,12 +37,13 @@ namespace {
 using controller::QuilletMotorController;
 
 constexpr const char* kInUseByThisThread = "QuilletMotorController is already in use by this thread";
+constexpr const char* kClosed = "QuilletMotorController is closed";
 
 // The Python object's content. The mutex serialises every method; a C++ exception escaping an
 // operation poisons it for good, since the controller may be half-way through a bus exchange.
 struct ControllerObject {
   explicit ControllerObject(std::unique_ptr<QuilletMotorController> c) : controller(std::move(c)) {}
-  std::unique_ptr<QuilletMotorController> controller;
+  std::unique_ptr<QuilletMotorController> controller;  // null once closed by __exit__
   std::mutex mutex;
   bool poisoned = false;  // guarded by mutex
   // The thread inside an operation. Python code may run on it meanwhile (a signal handler between
@@ -89,10 +90,15 @@ PyObject* locked(PyObject* self, Op&& op) {
   ControllerObject& object = value_of<ControllerObject>(self);
   if (object.holder.load() == std::this_thread::get_id()) return raise_runtime_error(kInUseByThisThread);
   std::optional<std::invoke_result_t<Op&, QuilletMotorController&>> outcome;
+  const char* refused = nullptr;
   {
     HeldRecords held;
     std::unique_lock lock = lock_releasing_gil(object.mutex);
-    if (!object.poisoned) {
+    if (!object.controller) {
+      refused = kClosed;
+    } else if (object.poisoned) {
+      refused = "Failed to lock motor controller";
+    } else {
       Holding holding(object);
       try {
         outcome.emplace(op(*object.controller));
@@ -102,7 +108,7 @@ PyObject* locked(PyObject* self, Op&& op) {
       }
     }
   }
-  if (!outcome) return raise_runtime_error("Failed to lock motor controller");
+  if (refused != nullptr) return raise_runtime_error(refused);
   return reply(*outcome);
 }
 
@@ -242,6 +248,34 @@ PyObject* write_raw_packet(PyObject* self, Args args, Py_ssize_t nargs, PyObject
   });
 }
 
+// `with`: the object itself, unless it is closed (or poisoned), as every method.
+PyObject* enter(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    Ref usable = Ref::steal(locked(self, [](QuilletMotorController&) { return true; }));
+    if (!usable) return nullptr;
+    return Ref::new_ref(self).release();
+  });
+}
+
+// The end of a `with` block releases both buses as dropping the object does, so that the serial
+// port can be opened again at once; every method then raises. Exceptions of the block go on.
+PyObject* exit(PyObject* self, PyObject* const*, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 3) {
+      PyErr_Format(PyExc_TypeError, "__exit__ expected 3 arguments, got %zd", nargs);
+      return nullptr;
+    }
+    ControllerObject& object = value_of<ControllerObject>(self);
+    if (object.holder.load() == std::this_thread::get_id()) return raise_runtime_error(kInUseByThisThread);
+    HeldRecords held;
+    std::unique_lock lock = lock_releasing_gil(object.mutex);
+    std::unique_ptr<QuilletMotorController> released = std::move(object.controller);
+    lock.unlock();
+    released.reset();  // the serial port, then the CAN socket
+    return none().release();
+  });
+}
+
 PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static constexpr auto sig = signature("QuilletMotorController", 0, "serialport", "can_bus");
@@ -351,6 +385,18 @@ PyMethodDef kMethods[] = {
      QMC_DOC("write_raw_packet", "$self, data",
              "Write raw packet data to the serial port.\n\n# Arguments\n* `data` - Byte array of "
              "raw packet data to send.")},
+    {"__enter__", enter, METH_NOARGS,
+     QMC_DOC("__enter__", "$self",
+             "Use the controller in a `with` block; its end releases both buses, as\ndropping the "
+             "object does:\n\n    with QuilletMotorController(\"/dev/ttyUSB0\", \"can0\") as "
+             "controller:\n        print(controller.read_all_positions())\n\nThe RuntimeError of a "
+             "failed operation keeps its message and carries the\ncause in notes (`__notes__`): the "
+             "bus, the joint and its id, the lower error.")},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exit)), METH_FASTCALL,
+     QMC_DOC("__exit__", "$self, exc_type, exc_value, traceback, /",
+             "Release the serial port and the CAN socket, as dropping the object does: the\nport "
+             "can be opened again at once, and every method then raises RuntimeError.\nAn exception "
+             "raised in the block goes on.")},
     {},
 };
 

@@ -16,6 +16,21 @@ PyObject* raise_runtime_error(std::string_view text) noexcept {
   return raise_with_text(PyExc_RuntimeError, text);
 }
 
+PyObject* raise_runtime_error(std::string_view text, const std::vector<std::string>& notes) noexcept {
+  if (PyErr_Occurred()) return nullptr;  // raised first: see the header
+  raise_runtime_error(text);
+  if (notes.empty()) return nullptr;
+  Ref raised = Ref::steal(PyErr_GetRaisedException());
+  for (const std::string& note : notes) {
+    Ref line = Ref::steal(PyUnicode_DecodeUTF8(note.data(), static_cast<Py_ssize_t>(note.size()), "replace"));
+    Ref added = line ? Ref::steal(PyObject_CallMethod(raised.get(), "add_note", "O", line.get())) : Ref();
+    // A note that cannot be added (no memory) is left out: the error itself still goes up.
+    if (!added) PyErr_Clear();
+  }
+  PyErr_SetRaisedException(raised.release());
+  return nullptr;
+}
+
 PyObject* raise_fault(std::string_view text) noexcept { return raise_with_text(fault_type(), text); }
 
 namespace {
@@ -42,17 +57,14 @@ bool raised_as_argument_error(const controller::Error& error) {
 
 }  // namespace
 
-PyObject* raise_error(const controller::Error& error) {
-  if (raised_as_argument_error(error)) return nullptr;
-  return raise_runtime_error(error.message());
-}
-
 PyObject* raise_error(std::string_view prefix, const controller::Error& error) {
   if (raised_as_argument_error(error)) return nullptr;
   std::string text(prefix);
   text += error.message();
-  return raise_runtime_error(text);
+  return raise_runtime_error(text, error.notes());
 }
+
+PyObject* raise_error(const controller::Error& error) { return raise_error(std::string_view(), error); }
 
 bool accepted(const std::expected<void, controller::Error>& checked) {
   if (checked) return true;

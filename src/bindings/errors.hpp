@@ -5,9 +5,11 @@
 //   if (!result) return raise_error(result.error());            // RuntimeError(display text)
 //   if (!r) return raise_error("Failed to read raw bytes: ", r.error());   // with a prefix
 //   return raise_runtime_error("channel closed");               // a fixed text
-// Error values are any type with `message()` giving their display text. A controller error that
-// refuses an argument is the caller's fault: ValueError("argument '<argument>': position is not
-// a number (NaN)", "gain is ...", or the refusal's reason), prefix or not. Every
+// Error values are any type with `message()` giving their display text; those with `notes()`
+// add each note to the exception (PEP 678, `__notes__`): the cause in words for people, which
+// the message, fixed as it is, cannot carry. A controller error that refuses an argument is the
+// caller's fault: ValueError("argument '<argument>': position is not a number (NaN)", "gain is
+// ...", or the refusal's reason), prefix or not. Every
 // function that CPython calls (methods, tp_new, getters, repr) wraps its body in `guarded`, so
 // that a C++ exception (a broken invariant, std::bad_alloc, ...) becomes the internal-fault
 // exception instead of terminating the interpreter:
@@ -32,6 +34,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "bindings/py_ref.hpp"
 #include "controller/error.hpp"
@@ -44,6 +47,7 @@ inline PyObject* fault_type() noexcept { return PyExc_SystemError; }
 
 // Each returns null, so that a method can `return raise_...(...)`.
 PyObject* raise_runtime_error(std::string_view text) noexcept;
+PyObject* raise_runtime_error(std::string_view text, const std::vector<std::string>& notes) noexcept;
 PyObject* raise_fault(std::string_view text) noexcept;
 // Raises `type` with `text` (UTF-8, invalid bytes replaced).
 PyObject* raise_with_text(PyObject* type, std::string_view text) noexcept;
@@ -53,17 +57,25 @@ concept ErrorValue = requires(const E& error) {
   { error.message() } -> std::convertible_to<std::string_view>;
 };
 
-template <ErrorValue E>
-PyObject* raise_error(const E& error) {
-  const auto& text = error.message();
-  return raise_runtime_error(text);
-}
+template <class E>
+concept HasNotes = requires(const E& error) {
+  { error.notes() } -> std::convertible_to<std::vector<std::string>>;
+};
 
 template <ErrorValue E>
 PyObject* raise_error(std::string_view prefix, const E& error) {
   std::string text(prefix);
   text += error.message();
-  return raise_runtime_error(text);
+  if constexpr (HasNotes<E>) {
+    return raise_runtime_error(text, error.notes());
+  } else {
+    return raise_runtime_error(text);
+  }
+}
+
+template <ErrorValue E>
+PyObject* raise_error(const E& error) {
+  return raise_error(std::string_view(), error);
 }
 
 PyObject* raise_error(const controller::Error& error);

@@ -315,6 +315,21 @@ PyObject* write_raw_packet(PyObject* self, Args args, Py_ssize_t nargs, PyObject
   });
 }
 
+PyObject* enter(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* { return Ref::new_ref(self).release(); });
+}
+
+// The end of a `with` block closes the loop; an exception of the block goes on.
+PyObject* exit(PyObject* self, PyObject* const*, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 3) {
+      PyErr_Format(PyExc_TypeError, "__exit__ expected 3 arguments, got %zd", nargs);
+      return nullptr;
+    }
+    return close_loop(loop_of(self));
+  });
+}
+
 PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static constexpr auto sig =
@@ -437,6 +452,16 @@ PyMethodDef kMethods[] = {
     {"async_write_pid_gains", fastcall(async_write_pid_gains), kArgs,
      QMC_DOC("async_write_pid_gains", "$self, id, p, i, d", "Write PID gains for a given motor id.")},
     {"write_raw_packet", fastcall(write_raw_packet), kArgs, QMC_DOC("write_raw_packet", "$self, data", "")},
+    {"__enter__", enter, METH_NOARGS,
+     QMC_DOC("__enter__", "$self",
+             "Use the loop in a `with` block; its end closes the loop:\n\n    with "
+             "QuilletPyControlLoop(\"/dev/ttyUSB0\", timedelta(milliseconds=4)) as loop:\n        "
+             "print(loop.get_last_position())\n\nThe RuntimeError of a failed start-up or position "
+             "read keeps its message\nand carries the cause in notes (`__notes__`): the step, the "
+             "bus, the joint\nand its id, the lower error, the attempts.")},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exit)), METH_FASTCALL,
+     QMC_DOC("__exit__", "$self, exc_type, exc_value, traceback, /",
+             "Close the loop, as close() does. An exception raised in the block goes on.")},
     {},
 };
 

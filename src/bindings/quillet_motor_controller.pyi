@@ -1,6 +1,7 @@
 from collections.abc import Sequence
 from datetime import timedelta
-from typing import final
+from types import TracebackType
+from typing import Self, final
 
 __all__ = [
     "QuilletMotorController",
@@ -135,6 +136,29 @@ class QuilletMotorController:
         * `data` - Byte array of raw packet data to send.
         """
 
+    def __enter__(self) -> Self:
+        """Use the controller in a `with` block; its end releases both buses, as
+        dropping the object does:
+
+            with QuilletMotorController("/dev/ttyUSB0", "can0") as controller:
+                print(controller.read_all_positions())
+
+        The RuntimeError of a failed operation keeps its message and carries the
+        cause in notes (`__notes__`): the bus, the joint and its id, the lower error.
+        """
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+        /,
+    ) -> None:
+        """Release the serial port and the CAN socket, as dropping the object does: the
+        port can be opened again at once, and every method then raises RuntimeError.
+        An exception raised in the block goes on.
+        """
+
 @final
 class QuilletPyControlLoop:
     def __new__(
@@ -229,6 +253,26 @@ class QuilletPyControlLoop:
         """Write PID gains for a given motor id."""
 
     def write_raw_packet(self, data: bytes) -> bytes: ...
+
+    def __enter__(self) -> Self:
+        """Use the loop in a `with` block; its end closes the loop:
+
+            with QuilletPyControlLoop("/dev/ttyUSB0", timedelta(milliseconds=4)) as loop:
+                print(loop.get_last_position())
+
+        The RuntimeError of a failed start-up or position read keeps its message
+        and carries the cause in notes (`__notes__`): the step, the bus, the joint
+        and its id, the lower error, the attempts.
+        """
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+        /,
+    ) -> None:
+        """Close the loop, as close() does. An exception raised in the block goes on."""
 
 @final
 class QuilletTorsoPosition:
