@@ -34,7 +34,10 @@ std::string CanError::message() const {
 std::vector<std::string> CanError::notes(std::string_view interface) const {
   const auto* backend = get_if<Backend>();
   switch (backend ? backend->io.os_error() : 0) {
-    case ENOBUFS: return {no_acknowledgement_text(interface), no_acknowledgement_causes(interface)};
+    case ENOBUFS:
+      return {no_acknowledgement_text(interface) + ": the adapter resends each frame until its transmit "
+                                                   "queue is full, then refuses new ones (ENOBUFS)",
+              no_acknowledgement_causes(interface)};
     case ENETDOWN: return {interface_down_text(interface)};
     case ENODEV:
     case ENXIO: return {missing_interface_text(interface)};
@@ -43,9 +46,7 @@ std::vector<std::string> CanError::notes(std::string_view interface) const {
 }
 
 std::string no_acknowledgement_text(std::string_view interface) {
-  const std::string name(interface);
-  return "no device acknowledges the frames sent on " + name + ": the adapter resends each frame "
-         "until its transmit queue is full, then refuses new ones (No buffer space available)";
+  return "no device acknowledges the frames sent on " + std::string(interface);
 }
 
 std::string no_acknowledgement_causes(std::string_view interface) {

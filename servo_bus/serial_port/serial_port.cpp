@@ -25,6 +25,14 @@ SerialPortError open_error(const std::string& path, std::string_view what, int e
                          os_error_text(error_number));
 }
 
+// Any rate, through the kernel's termios2 (BOTHER): 1,000,000 has no Bxxx constant everywhere.
+void set_speed(termios2& settings, std::uint32_t rate) {
+  settings.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));
+  settings.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+  settings.c_ispeed = rate;
+  settings.c_ospeed = rate;
+}
+
 int poll_timeout_ms(std::chrono::milliseconds timeout) {
   return static_cast<int>(std::max<std::chrono::milliseconds::rep>(timeout.count(), 0));
 }
@@ -52,10 +60,9 @@ std::expected<std::unique_ptr<LinuxSerialPort>, SerialPortError> LinuxSerialPort
   settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
   // 8N1, receiver on, modem control lines ignored, no hardware flow control. HUPCL (and so DTR)
   // is left as the driver set it.
-  settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CBAUD | (CBAUD << IBSHIFT));
-  settings.c_cflag |= CS8 | CREAD | CLOCAL | BOTHER | (BOTHER << IBSHIFT);
-  settings.c_ispeed = kServoBusBaudRate;
-  settings.c_ospeed = kServoBusBaudRate;
+  settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+  settings.c_cflag |= CS8 | CREAD | CLOCAL;
+  set_speed(settings, kServoBusBaudRate);
   settings.c_cc[VMIN] = 0;
   settings.c_cc[VTIME] = 0;
   if (::ioctl(fd.get(), TCSETS2, &settings) != 0) return std::unexpected(open_error(path, "TCSETS2", errno));
@@ -80,6 +87,14 @@ LinuxSerialPort::~LinuxSerialPort() {
   // The exclusive flag belongs to the terminal, not to this descriptor: clear it so that the next
   // opener is not refused. Closing the descriptor then releases the flock.
   if (fd_.valid()) (void)::ioctl(fd_.get(), TIOCNXCL);
+}
+
+std::expected<void, IoError> LinuxSerialPort::set_baud_rate(std::uint32_t rate) {
+  termios2 settings{};
+  if (::ioctl(fd_.get(), TCGETS2, &settings) != 0) return std::unexpected(IoError::from_errno(errno));
+  set_speed(settings, rate);
+  if (::ioctl(fd_.get(), TCSETS2, &settings) != 0) return std::unexpected(IoError::from_errno(errno));
+  return {};
 }
 
 std::expected<std::size_t, SerialPortError> LinuxSerialPort::bytes_to_read() {

@@ -85,6 +85,10 @@ class LinuxSerialPort final : public SerialPort {
   std::expected<void, IoError> write_all(std::span<const std::uint8_t> data) override;
   std::expected<void, IoError> flush() override;
 
+  // Sets another line rate (termios2/BOTHER, any rate the driver takes); what is waiting to be
+  // read is kept. For tools that look for a servo set to another rate.
+  std::expected<void, IoError> set_baud_rate(std::uint32_t rate);
+
   // The time-out of each underlying wait (default kSerialPortTimeout).
   std::chrono::milliseconds timeout() const { return timeout_; }
   void set_timeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }

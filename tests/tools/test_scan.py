@@ -1,6 +1,9 @@
+import errno
 import fcntl
 import math
 import os
+import socket
+import struct
 
 import pytest
 
@@ -126,7 +129,7 @@ def test_bad_path_and_unknown_interface_are_named(scan):
     report = run.json()
     assert report["serial"] == {"path": "/dev/ttyUSB-quillet-none", "scanned": True, "reached": False,
                                 "error": "serial device /dev/ttyUSB-quillet-none does not exist: is the servo "
-                                         "adapter plugged in? (ls /dev/serial/by-id/)"}
+                                         "adapter plugged in? (ls /dev/serial/by-id/)", "adapter": None}
     assert report["can"]["error"].startswith("CAN interface qcan-none does not exist")
     assert report["problems"] == [report["serial"]["error"], report["can"]["error"]]
     assert not any(s["answers"] for s in report["servos"] + report["neck"])
@@ -146,9 +149,11 @@ def test_port_held_by_another_program_is_named_and_the_neck_still_scanned(torso,
     holder = os.open(torso.serial_path, os.O_RDWR | os.O_NOCTTY)
     try:
         fcntl.flock(holder, fcntl.LOCK_EX)
-        report = scan(*buses(torso), "--json").json()
+        run = scan(*buses(torso), "--json")
     finally:
         os.close(holder)
+    report = run.json()
+    assert run.status == 1
     assert report["serial"]["error"].startswith(f"serial device {torso.serial_path} is in use by another program")
     assert f"pid {os.getpid()}" in report["serial"]["error"]
     assert all(m["answers"] for m in report["neck"])
@@ -175,3 +180,56 @@ def test_bad_command_line_exits_2(scan):
     run = scan("--serial")
     assert run.status == 2 and "--serial needs a path" in run.err and run.out == ""
     assert scan("--frobnicate").status == 2
+
+
+def test_a_servo_at_another_baud_rate_is_found_there_and_left_as_it_is(torso, scan):
+    torso.servo(2).set_baud_rate(115_200)
+    torso.clear_traffic()
+    run = scan(*buses(torso), "--json")
+    assert run.status == 1
+    report = run.json()
+    assert report["problems"] == ["left_arm_yaw (id 2) answers at 115200 baud, not at 1 Mbaud: "
+                                  "set its baud rate to 1 Mbaud with the servo maker's tool"]
+    yaw = report["servos"][1]
+    assert (yaw["answers"], yaw["baud_rate"]) == (False, 115_200)
+    assert all(s["baud_rate"] is None for s in report["servos"] if s["joint"] != "left_arm_yaw")
+    assert report["serial"]["adapter"] == {"pseudo_terminal": True, "driver": None, "latency_timer_ms": None}
+    # Read-only, and only the silent servo is asked again; the line is back at 1 Mbaud.
+    assert {code for _, code in host_packets(torso)} == {PING, READ}
+    assert torso.servo(2).state().baud_rate == 115_200
+    assert row(scan(*buses(torso)).out, "left_arm_yaw")[:4] == ["left_arm_yaw", "2", "SM40BL", "at"]
+
+    plain = scan(*buses(torso), "--no-probe-baud", "--json").json()
+    assert plain["problems"] == ["left_arm_yaw (id 2) does not answer"] and plain["servos"][1]["baud_rate"] is None
+
+
+def can_problem(report):
+    return next(p for p in report["problems"] if "acknowledge" in p)
+
+
+def test_a_can_bus_on_which_nobody_acknowledges_is_named_with_the_causes(torso, scan):
+    torso.set_can_ack(False)
+    run = scan(*buses(torso), "--json")
+    assert run.status == 1
+    report = run.json()
+    assert report["can"]["acknowledged"] is False and not any(m["answers"] for m in report["neck"])
+    problem = can_problem(report)
+    assert problem.startswith(f"no device acknowledges the frames sent on {torso.can_interface} (")
+    for cause in ("unpowered", "CAN-H and CAN-L are swapped", "120 Ω termination", "another bitrate"):
+        assert cause in problem
+    assert not any("does not answer" in p for p in report["problems"])  # one cause, said once
+    assert all(s["answers"] for s in report["servos"])
+
+    # An adapter whose queue is already full refuses the scan's first frame.
+    with socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW) as other:
+        other.bind((torso.can_interface,))
+        with pytest.raises(OSError) as full:
+            for _ in range(20):
+                other.send(struct.pack("=IB3x8s", 0x7FF, 8, bytes([1, 0, 0xCC, 0, 0, 0, 0, 0])))
+        assert full.value.errno == errno.ENOBUFS
+    refused = scan("--can", torso.can_interface, "--json").json()
+    assert "the adapter refuses new frames" in can_problem(refused)
+
+    torso.set_can_ack(True)
+    healthy = scan(*buses(torso), "--json")
+    assert healthy.status == 0 and healthy.json()["can"]["acknowledged"] is True

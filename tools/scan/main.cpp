@@ -14,16 +14,20 @@
 namespace {
 
 constexpr std::string_view kUsage =
-    "usage: quillet-scan [--serial PATH] [--can IFACE | --no-can] [--all-ids] [--json]\n"
+    "usage: quillet-scan [--serial PATH] [--can IFACE | --no-can] [--all-ids] [--[no-]probe-baud]\n"
+    "                    [--json]\n"
     "\n"
     "Reports what each of the torso's ten motors answers, without changing anything: it never\n"
     "enables torque and never writes a register.\n"
     "\n"
-    "  --serial PATH  serial device of the servo bus (left out: the servos are not scanned)\n"
-    "  --can IFACE    SocketCAN interface of the neck motors (default: can0)\n"
-    "  --no-can       leave the CAN bus out\n"
-    "  --all-ids      also ping servo ids 0 to 253 and list those the robot does not use\n"
-    "  --json         print JSON for programs instead of the table\n"
+    "  --serial PATH    serial device of the servo bus (left out: the servos are not scanned)\n"
+    "  --can IFACE      SocketCAN interface of the neck motors (default: can0)\n"
+    "  --no-can         leave the CAN bus out\n"
+    "  --all-ids        also ping servo ids 0 to 253 and list those the robot does not use\n"
+    "  --probe-baud     ping each servo that does not answer at 1 Mbaud at the other rates\n"
+    "                   servos take, 500000 down to 38400 (the default)\n"
+    "  --no-probe-baud  do not\n"
+    "  --json           print JSON for programs instead of the table\n"
     "\n"
     "Exit status: 0 when all ten devices answer and every servo supply is at least 11.0 V,\n"
     "1 otherwise, 2 on a bad command line.\n";
@@ -68,6 +72,8 @@ int main(int argc, char** argv) {
       json = true;
     } else if (arg == "--all-ids") {
       options.all_ids = true;
+    } else if (arg == "--probe-baud" || arg == "--no-probe-baud") {
+      options.probe_baud = arg == "--probe-baud";
     } else if (arg == "--no-can") {
       options.can_interface.reset();
     } else if (arg.starts_with("--serial")) {

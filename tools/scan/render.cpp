@@ -54,17 +54,25 @@ std::string or_dash(const std::optional<T>& value, F format) {
 
 std::string radians(double value) { return text::float_fixed(value, 3); }
 
+std::string adapter_text(const AdapterReport& adapter) {
+  if (adapter.pseudo_terminal) return "a pseudo-terminal (no USB adapter)";
+  std::string out = "kernel driver " + adapter.driver.value_or("unknown");
+  if (adapter.latency_timer_ms) out += ", latency timer " + std::to_string(*adapter.latency_timer_ms) + " ms";
+  return out;
+}
+
 std::string servo_section(const ScanReport& report) {
   std::string out = "Servo bus " + (report.serial.scanned ? report.serial.name : "(not scanned)") + "\n";
   if (!report.serial.scanned) return out;
   if (!report.serial.reached) return out + "  not reached (see Problems)\n";
+  if (report.adapter) out += "  adapter: " + adapter_text(*report.adapter) + "\n";
   Table table({"joint", "id", "model", "answers", "position rad", "steps", "supply", "torque", "P", "D", "I"},
               {false, true, false, false, true, true, true, false, true, true, true});
   for (const auto& servo : report.servos) {
     const auto& joint = *servo.joint;
     auto gain = [&](auto member) { return or_dash(servo.gains, [&](const Gains& g) { return std::to_string(g.*member); }); };
     table.add({std::string(joint.name), std::to_string(joint.id), servo_model_name(joint),
-               servo.answers ? "yes" : "NO",
+               servo.answers ? "yes" : servo.baud_rate ? "at " + std::to_string(*servo.baud_rate) : "NO",
                or_dash(servo.steps, [](std::int16_t s) { return radians(steps_to_radians(s)); }),
                or_dash(servo.steps, [](std::int16_t s) { return std::to_string(s); }),
                or_dash(servo.voltage, [](std::uint8_t v) { return text::float_fixed(v / 10.0, 1) + " V"; }),
@@ -134,16 +142,25 @@ std::string json_strings(const std::vector<std::string>& values) {
   return text::bracketed(values, [](const std::string& v) { return json_string(v); });
 }
 
-std::string json_bus(const BusReport& bus, std::string_view name_key) {
+// The common keys of a bus, then `extra` (", \"key\": value" pairs).
+std::string json_bus(const BusReport& bus, std::string_view name_key, const std::string& extra) {
   return "{\"" + std::string(name_key) + "\": " + (bus.scanned ? json_string(bus.name) : "null") +
          ", \"scanned\": " + json_bool(bus.scanned) + ", \"reached\": " + json_bool(bus.reached) +
-         ", \"error\": " + or_null(bus.error, [](const std::string& e) { return json_string(e); }) + "}";
+         ", \"error\": " + or_null(bus.error, [](const std::string& e) { return json_string(e); }) + extra + "}";
+}
+
+std::string json_adapter(const AdapterReport& adapter) {
+  return "{\"pseudo_terminal\": " + json_bool(adapter.pseudo_terminal) +
+         ", \"driver\": " + or_null(adapter.driver, [](const std::string& d) { return json_string(d); }) +
+         ", \"latency_timer_ms\": " + or_null(adapter.latency_timer_ms, [](int ms) { return std::to_string(ms); }) +
+         "}";
 }
 
 std::string json_servo(const ServoReport& servo) {
   const auto& joint = *servo.joint;
   return "{\"joint\": " + json_string(joint.name) + ", \"id\": " + std::to_string(joint.id) +
          ", \"model\": " + json_string(servo_model_name(joint)) + ", \"answers\": " + json_bool(servo.answers) +
+         ", \"baud_rate\": " + or_null(servo.baud_rate, [](std::uint32_t rate) { return std::to_string(rate); }) +
          ", \"position_rad\": " + or_null(servo.steps, [](std::int16_t s) { return json_number(steps_to_radians(s)); }) +
          ", \"position_steps\": " + or_null(servo.steps, [](std::int16_t s) { return std::to_string(s); }) +
          ", \"voltage_v\": " + or_null(servo.voltage, [](std::uint8_t v) { return text::float_fixed(v / 10.0, 1); }) +
@@ -197,13 +214,18 @@ std::string render_table(const ScanReport& report) {
 std::string render_json(const ScanReport& report) {
   const auto problems = report.problems();
   return "{\n  \"ready\": " + json_bool(problems.empty()) + ",\n  \"problems\": " + json_strings(problems) +
-         ",\n  \"notes\": " + json_strings(report.notes()) + ",\n  \"serial\": " + json_bus(report.serial, "path") +
+         ",\n  \"notes\": " + json_strings(report.notes()) + ",\n  \"serial\": " +
+         json_bus(report.serial, "path", ", \"adapter\": " + or_null(report.adapter, json_adapter)) +
          ",\n  \"servos\": " + json_rows(report.servos, json_servo) + ",\n  \"other_ids\": " +
          or_null(report.other_ids,
                  [](const std::vector<std::uint8_t>& ids) {
                    return text::bracketed(ids, [](std::uint8_t id) { return std::to_string(id); });
                  }) +
-         ",\n  \"can\": " + json_bus(report.can, "interface") + ",\n  \"neck\": " + json_rows(report.neck, json_neck) +
+         ",\n  \"can\": " +
+         json_bus(report.can, "interface",
+                  ", \"acknowledged\": " + (report.can.reached ? json_bool(report.unacknowledged == Unacknowledged::No)
+                                                              : std::string("null"))) +
+         ",\n  \"neck\": " + json_rows(report.neck, json_neck) +
          "\n}\n";
 }
 
