@@ -54,7 +54,8 @@ std::vector<std::string> MotorError::notes() const {
     if (cause.error) {
       line += " failed";
       if (cause.attempts > 1) {
-        line += " after " + std::to_string(cause.attempts) + " attempts, " + duration_text(kRetryPause) + " apart";
+        line += " after " + std::to_string(cause.attempts) + " attempts, " + std::to_string(kRetryPause.count()) +
+                " ms apart";
       }
       line += ": " + cause.error->message();
     }

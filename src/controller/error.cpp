@@ -63,9 +63,9 @@ std::vector<std::string> servo_notes(const Error::Servo& failure) {
   }
   std::vector<std::string> notes{where + servo_named(*id) + " " + error.what_happened()};
   if (error.is_silence()) {
-    notes.push_back("check that servo " + std::to_string(*id) + " is powered and wired, that its id is " +
-                    std::to_string(*id) + " and that it listens at 1 Mbaud: " +
-                    scan_command("--serial", failure.bus) + " asks every servo, at each rate the servos know");
+    notes.push_back("check its power and wiring, its id (" + std::to_string(*id) +
+                    ") and its baud rate (1 Mbaud): " + scan_command("--serial", failure.bus) +
+                    " --all-ids finds servos on other ids and at other rates");
   }
   return notes;
 }
