@@ -36,3 +36,32 @@ def test_repeated_calls_keep_reference_counts_and_memory_flat(torso, controller)
     tracemalloc.stop()
     assert [sys.getrefcount(o) for o in (goals, neck, ids, goals[0], neck[1])] == before
     assert end - start < 20_000
+
+
+def test_errors_with_notes_and_with_blocks_leak_nothing(torso, controller):
+    from quillet_motor_controller import QuilletMotorController
+
+    torso.servo(4).set_silent(True)
+
+    def cycle():
+        with pytest.raises(RuntimeError) as raised:
+            controller.read_all_positions()
+        assert raised.value.__notes__
+        with QuilletMotorController(None, torso.can_interface) as other:
+            other.neck_position_limits()
+        with pytest.raises(RuntimeError):
+            other.neck_position_limits()
+
+    for _ in range(5):
+        cycle()
+    before = sys.getrefcount(controller)
+    gc.collect()
+    tracemalloc.start()
+    start, _ = tracemalloc.get_traced_memory()
+    for _ in range(60):
+        cycle()
+    gc.collect()
+    end, _ = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    assert sys.getrefcount(controller) == before
+    assert end - start < 20_000

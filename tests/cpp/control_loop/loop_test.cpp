@@ -247,7 +247,15 @@ TEST(ControlLoop, ServoReadsRideThroughMissedRepliesAndReportWhatTheyCannot) {
   // Silent servo: nothing to retry with one attempt; the stored error is replaced once it answers.
   second.servos->set_silent(7, true);
   ASSERT_TRUE(eventually([&] { return !loop->get_last_position(); }));
-  EXPECT_EQ(loop->get_last_position().error(), MotorError::communication_failure());
+  const MotorError stored = loop->get_last_position().error();
+  EXPECT_EQ(stored, MotorError::communication_failure());
+  // Its cause travels with it: the step, the attempts, the servo that did not answer.
+  ASSERT_EQ(stored.causes().size(), 1u);
+  EXPECT_EQ(stored.causes()[0].attempts, 1u);
+  const auto notes = stored.notes();
+  ASSERT_GE(notes.size(), 2u);
+  EXPECT_EQ(notes[0], "reading the servo positions failed: Operation timed out");
+  EXPECT_NE(notes[1].find("nose_right (servo id 7) did not answer"), std::string::npos) << notes[1];
   second.servos->set_silent(7, false);
   ASSERT_TRUE(eventually([&] { return loop->get_last_position().has_value(); }));
 }

@@ -181,6 +181,9 @@ TEST_F(Transactions, SyncReadWithTheThirdServoSilentFailsWithItsTimeOut) {
   auto replies = handler.sync_read(*bus, ids, 56, 2);
   ASSERT_FALSE(replies.has_value());
   EXPECT_EQ(replies.error().io_kind(), IoErrorKind::TimedOut);
+  EXPECT_EQ(replies.error().servo_id(), 3);  // whose reply never came, for the people at the robot
+  EXPECT_TRUE(replies.error().is_silence());
+  EXPECT_EQ(replies.error().what_happened(), "did not answer within the 10 ms reply time-out");
 
   // Servo 4's late reply is discarded by the next send.
   stale(status_bytes(4, {0x03, 0x08}));
@@ -201,6 +204,8 @@ TEST_F(Transactions, SyncReadStopsAtTheFirstBadReply) {
   ::testing::internal::GetCapturedStdout();
   ASSERT_FALSE(replies.has_value());
   EXPECT_EQ(replies.error().communication_kind(), CommunicationErrorKind::ChecksumError);
+  EXPECT_EQ(replies.error().servo_id(), 2);
+  EXPECT_FALSE(replies.error().is_silence());
   EXPECT_EQ(port->bytes_to_read().value(), 8u);  // servo 3's reply is not read
 }
 
