@@ -33,17 +33,8 @@ def wait_for_servos(controller: QuilletMotorController, goals: list[float], time
         time.sleep(0.02)
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--serial", help="serial device of the servo bus (omit for the neck only)")
-    parser.add_argument("--can", default="can0", help="SocketCAN interface of the neck")
-    args = parser.parse_args()
-    logging.basicConfig(level=logging.INFO, format="  log %(name)s %(levelname)s: %(message)s")
-
-    controller = QuilletMotorController(args.serial, args.can)
-    print(f"opened servo bus {args.serial!r} and CAN bus {args.can!r}")
-
-    if args.serial:
+def drive(controller: QuilletMotorController, serial: str | None) -> None:
+    if serial:
         print("servos: reading, enabling torque, moving arms and nose")
         show("read", SERVO_JOINTS, controller.read_all_positions())
         controller.enable_torque()
@@ -72,10 +63,24 @@ def main() -> None:
     time.sleep(0.2)
     show("final", NECK_JOINTS, controller.read_neck_positions())
 
-    if args.serial:
+    if serial:
         controller.disable_torque()
     controller.enable_neck(False)
-    print("torque off; done")
+    print("torque off")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--serial", help="serial device of the servo bus (omit for the neck only)")
+    parser.add_argument("--can", default="can0", help="SocketCAN interface of the neck")
+    args = parser.parse_args()
+    logging.basicConfig(level=logging.INFO, format="  log %(name)s %(levelname)s: %(message)s")
+
+    # The end of the block releases both buses; an error on the way shows its cause in notes.
+    with QuilletMotorController(args.serial, args.can) as controller:
+        print(f"opened servo bus {args.serial!r} and CAN bus {args.can!r}")
+        drive(controller, args.serial)
+    print("buses released; done")
 
 
 if __name__ == "__main__":

@@ -59,10 +59,10 @@ def main() -> None:
                         format="  log %(name)s %(levelname)s: %(message)s")
 
     print("control loop: checking the robot and starting the loop thread (10 ms period)")
-    loop = QuilletPyControlLoop(args.serial, timedelta(milliseconds=10), can_bus=args.can,
-                                stats_pub_period=timedelta(milliseconds=200))
-    show("first", loop.get_last_position())
-    try:
+    # The end of the block closes the loop; a failed start-up or read shows its cause in notes.
+    with QuilletPyControlLoop(args.serial, timedelta(milliseconds=10), can_bus=args.can,
+                              stats_pub_period=timedelta(milliseconds=200)) as loop:
+        show("first", loop.get_last_position())
         if args.serial:
             loop.enable_torque()
             poll(loop.is_torque_enabled)
@@ -88,8 +88,6 @@ def main() -> None:
             loop.disable_torque()
         loop.enable_neck(False)
         time.sleep(0.3)  # let the last statistics batch be published
-    finally:
-        loop.close()
     stats = loop.get_stats()
     ms = 1e3
     print(f"statistics: {len(stats.period)} ticks, period median {statistics.median(stats.period) * ms:.2f} ms,"
