@@ -264,8 +264,12 @@ PyObject* async_read_pid_gains(PyObject* self, Args args, Py_ssize_t nargs, PyOb
     if (!parse(sig, args, nargs, kwnames, id)) return nullptr;
     if (!one_servo(operation, id) || !may_wait(*loop, operation)) return nullptr;
     auto bytes = without_gil([&] { return loop->async_read_raw_bytes(id, kPidRegister, 3); });
-    if (!bytes || bytes->size() != 3) {
-      return raise_error("Failed to read pid gains: ", MotorError::communication_failure());
+    constexpr const char* kFailed = "Failed to read pid gains: ";
+    if (!bytes) return raise_error(kFailed, bytes.error());
+    if (bytes->size() != 3) {
+      return raise_error(kFailed, MotorError::communication_failure().because(
+                                      {"servo " + std::to_string(id) + " sent " + std::to_string(bytes->size()) +
+                                       " bytes for its three gain registers"}));
     }
     const Bytes8& b = *bytes;  // registers P, D, I
     return to_py(std::tuple<int, int, int>(b[0], b[2], b[1])).release();
@@ -316,7 +320,7 @@ PyObject* write_raw_packet(PyObject* self, Args args, Py_ssize_t nargs, PyObject
 }
 
 PyObject* enter(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* { return Ref::new_ref(self).release(); });
+  return guarded([&]() -> PyObject* { return loop_of(self) != nullptr ? Ref::new_ref(self).release() : nullptr; });
 }
 
 // The end of a `with` block closes the loop; an exception of the block goes on.
@@ -326,7 +330,8 @@ PyObject* exit(PyObject* self, PyObject* const*, Py_ssize_t nargs) {
       PyErr_Format(PyExc_TypeError, "__exit__ expected 3 arguments, got %zd", nargs);
       return nullptr;
     }
-    return close_loop(loop_of(self));
+    QuilletControlLoop* loop = loop_of(self);
+    return loop != nullptr ? close_loop(*loop) : nullptr;
   });
 }
 

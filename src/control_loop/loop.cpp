@@ -122,7 +122,15 @@ std::expected<void, StartupError> check_presence(QuilletMotorController& control
     }
   }
   if (auto neck = controller.check_missing_neck_motors(); !neck.empty()) {
-    return failure(MotorError::MissingMotors{std::move(neck)});
+    MotorError missing = MotorError::MissingMotors{neck};
+    if (neck.size() == controller::kNeckJointCount) {
+      const std::string& bus = controller.bus_names().can;
+      const std::string where = bus.empty() ? "the CAN bus" : "CAN bus " + bus;
+      missing = std::move(missing).because({"no neck motor answered on " + where +
+                                            "; if no device acknowledges there, " +
+                                            can_bus::no_acknowledgement_causes(bus)});
+    }
+    return failure(std::move(missing));
   }
   return {};
 }

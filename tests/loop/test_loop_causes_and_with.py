@@ -90,3 +90,11 @@ def test_the_end_of_a_with_block_closes_the_loop_even_on_an_exception(torso):
             1 / 0
     assert raised(loop.disable_torque) == ("channel closed", [])
     loop.__exit__(None, None, None)  # closing again returns at once
+
+
+def test_a_neck_that_never_answers_at_start_up_points_at_the_bus(torso):
+    torso.set_can_ack(False)
+    message, notes = raised(lambda: QuilletPyControlLoop(None, timedelta(milliseconds=10), torso.can_interface))
+    assert message == 'Missing motors: ["neck_yaw", "neck_pitch", "neck_roll"]!'
+    assert notes[0].startswith(f"no neck motor answered on CAN bus {torso.can_interface}; if no device "
+                               "acknowledges there, usual causes: the motors are unpowered")
