@@ -6,6 +6,25 @@ import tracemalloc
 
 import pytest
 
+from quillet_motor_controller import QuilletMotorController
+
+
+def assert_flat(cycle, watched, warm_up, rounds):
+    """Runs `cycle` many times: the reference counts of `watched` and the memory stay as they were."""
+    for _ in range(warm_up):
+        cycle()
+    before = [sys.getrefcount(o) for o in watched]
+    gc.collect()
+    tracemalloc.start()
+    start, _ = tracemalloc.get_traced_memory()
+    for _ in range(rounds):
+        cycle()
+    gc.collect()
+    end, _ = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    assert [sys.getrefcount(o) for o in watched] == before
+    assert end - start < 20_000
+
 
 def test_repeated_calls_keep_reference_counts_and_memory_flat(torso, controller):
     goals = [0.1, 0.2]
@@ -23,24 +42,10 @@ def test_repeated_calls_keep_reference_counts_and_memory_flat(torso, controller)
         with pytest.raises(TypeError):
             controller.enable_arms(1)
 
-    for _ in range(20):
-        cycle()
-    before = [sys.getrefcount(o) for o in (goals, neck, ids, goals[0], neck[1])]
-    gc.collect()
-    tracemalloc.start()
-    start, _ = tracemalloc.get_traced_memory()
-    for _ in range(300):
-        cycle()
-    gc.collect()
-    end, _ = tracemalloc.get_traced_memory()
-    tracemalloc.stop()
-    assert [sys.getrefcount(o) for o in (goals, neck, ids, goals[0], neck[1])] == before
-    assert end - start < 20_000
+    assert_flat(cycle, (goals, neck, ids, goals[0], neck[1]), warm_up=20, rounds=300)
 
 
 def test_errors_with_notes_and_with_blocks_leak_nothing(torso, controller):
-    from quillet_motor_controller import QuilletMotorController
-
     torso.servo(4).set_silent(True)
 
     def cycle():
@@ -52,16 +57,4 @@ def test_errors_with_notes_and_with_blocks_leak_nothing(torso, controller):
         with pytest.raises(RuntimeError):
             other.neck_position_limits()
 
-    for _ in range(5):
-        cycle()
-    before = sys.getrefcount(controller)
-    gc.collect()
-    tracemalloc.start()
-    start, _ = tracemalloc.get_traced_memory()
-    for _ in range(60):
-        cycle()
-    gc.collect()
-    end, _ = tracemalloc.get_traced_memory()
-    tracemalloc.stop()
-    assert sys.getrefcount(controller) == before
-    assert end - start < 20_000
+    assert_flat(cycle, (controller,), warm_up=5, rounds=60)
