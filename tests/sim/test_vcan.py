@@ -290,10 +290,13 @@ def test_a_socket_bound_to_every_interface_hears_all_and_sends_where_told(make_t
     everywhere = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
 
     def heard(count: int) -> list[tuple[str, int, bytes]]:
-        """The next frames from our torsos: other torsos of the host may talk too."""
+        """The next frames from our torsos: other torsos of the host may talk too (and keep the
+        socket from ever timing out: the wait has a deadline of its own)."""
         everywhere.settimeout(0.3)
         got = []
+        deadline = time.monotonic() + 5
         while len(got) < count:
+            assert time.monotonic() < deadline, f"heard only {got} from {sorted(ours)}"
             data, (interface, *_) = everywhere.recvfrom(72)
             if interface in ours:
                 got.append((interface, ident(data), data[8:8 + data[4]]))
