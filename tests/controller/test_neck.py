@@ -84,8 +84,9 @@ def test_enable_neck_forces_mit_mode_and_tracks_the_flag(torso, controller, clie
 
 def test_enable_neck_with_a_silent_roll_motor_leaves_the_flag(torso, controller):
     torso.motor(3).set_silent(True)
-    with pytest.raises(RuntimeError, match=r"^neck_roll: ensure MIT mode failed: transport error: timeout waiting for frame$"):
+    with pytest.raises(RuntimeError) as raised:
         controller.enable_neck(True)
+    assert str(raised.value) == "neck_roll: ensure MIT mode failed: transport error: timeout waiting for frame"
     assert controller.is_neck_torque_enabled() is False
     assert torso.motor(1).state().enabled and torso.motor(2).state().enabled
     with pytest.raises(RuntimeError, match=r"^read_neck_positions\(neck_roll\): transport error: timeout"):
