@@ -1,3 +1,6 @@
+# Failures of both classes raise RuntimeError with fixed messages; each also carries what is known
+# of its cause (the bus, the joint and its id, the lower error, the attempts) in notes, PEP 678's
+# `__notes__`, for people to read.
 from collections.abc import Sequence
 from datetime import timedelta
 from types import TracebackType

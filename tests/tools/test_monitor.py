@@ -76,6 +76,7 @@ def test_loop_that_cannot_start_says_why(monitor):
         run = monitor(*buses(torso), "--duration", "1")
     assert run.status == 1
     assert 'the control loop did not start: Missing motors: ["nose_left"]!' in run.err
+    assert "may listen at another baud rate" in run.err  # its note, below it
     assert "quillet-scan --serial" in run.err
 
 
@@ -114,6 +115,7 @@ def test_read_failures_show_as_they_happen_and_when_they_end(torso, tmp_path):
     out, err = process.communicate(timeout=20)
     assert process.returncode == 0, err
     failed = out.index("ERROR   position read failed: Motor communication error! Check connections and power supply.")
+    assert out.index("right_arm_yaw (servo id 4)", failed) > failed  # the cause, from the notes
     assert out.index("INFO    position reads work again") > failed
     assert int(re.search(r"errors (\d+)$", out.splitlines()[-1]).group(1)) >= 1
 

@@ -54,7 +54,7 @@ class Watch:
         self.totals = dict.fromkeys(SAMPLE_KINDS, 0)
         # (arrival time, sample) of the last WINDOW seconds, per kind.
         self.windows: dict[str, deque[tuple[float, float]]] = {k: deque() for k in SAMPLE_KINDS}
-        self._failing: str | None = None
+        self._failing: list[str] | None = None  # the message and notes of the failure shown
         self._last_stamp: float | None = None
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, name="monitor-sampler", daemon=True)
@@ -93,9 +93,13 @@ class Watch:
         try:
             position = self.loop.get_last_position()
         except RuntimeError as error:
-            if self._failing != str(error):
-                self._failing = str(error)
+            # The message is fixed; the notes tell the cause (bus, joint, attempts), which may change.
+            notes = getattr(error, "__notes__", [])
+            if self._failing != [str(error), *notes]:
+                self._failing = [str(error), *notes]
                 self.event("ERROR", f"position read failed: {error}")
+                for note in notes:
+                    self.event("ERROR", f"  {note}")
             return
         if self._failing is not None:
             self._failing = None
@@ -368,8 +372,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         except RuntimeError as error:
             for _, level, text in placeholder.events:
                 print(f"{level:<7} {text}", file=sys.stderr)
-            print(f"{PROGRAM}: the control loop did not start: {error}\n"
-                  f"{PROGRAM}: quillet-scan --serial {serial or 'PATH'} --can {can} shows which device is "
+            print(f"{PROGRAM}: the control loop did not start: {error}", file=sys.stderr)
+            for note in getattr(error, "__notes__", []):
+                print(f"{PROGRAM}:   {note}", file=sys.stderr)
+            print(f"{PROGRAM}: quillet-scan --serial {serial or 'PATH'} --can {can} shows which device is "
                   f"at fault", file=sys.stderr)
             return 1
         stack.callback(loop.close)
