@@ -213,8 +213,9 @@ class LoopThread {
     ++next_tick_;
     const auto now = clock_.now();
     if (statistics_) {
-      const double period = seconds_of(now - last_tick_);
-      statistics_->last_stats->with([&](ControlLoopStats& stats, bool) { stats.period.push_back(period); });
+      period_log_.append(seconds_of(now - last_tick_));
+      Samples published = period_log_.samples();
+      statistics_->last_stats->with([&](ControlLoopStats& stats, bool) { stats.period = std::move(published); });
       last_tick_ = now;
     }
     PositionOutcome outcome = read_positions();
@@ -222,7 +223,7 @@ class LoopThread {
       if (!poisoned) value = std::move(outcome);
     });
     if (!statistics_) return;
-    pending_read_dt_.push_back(seconds_of(clock_.now() - now));
+    read_dt_log_.append(seconds_of(clock_.now() - now));
     if (clock_.now() - last_publish_ > statistics_->pub_period) publish();
   }
 
@@ -239,15 +240,14 @@ class LoopThread {
     return torso_position_from_joints(*servos, *neck, wall_clock_timestamp());
   }
 
+  // The samples taken since the last publication become visible to readers.
   void publish() {
+    Samples read_dt = read_dt_log_.samples();
+    Samples write_dt = write_dt_log_.samples();
     statistics_->last_stats->with([&](ControlLoopStats& stats, bool) {
-      stats.read_dt.insert(stats.read_dt.end(), pending_read_dt_.begin(), pending_read_dt_.end());
+      stats.read_dt = std::move(read_dt);
+      stats.write_dt = std::move(write_dt);
     });
-    statistics_->last_stats->with([&](ControlLoopStats& stats, bool) {
-      stats.write_dt.insert(stats.write_dt.end(), pending_write_dt_.begin(), pending_write_dt_.end());
-    });
-    pending_read_dt_.clear();
-    pending_write_dt_.clear();
     last_publish_ = clock_.now();
   }
 
@@ -255,7 +255,7 @@ class LoopThread {
     std::optional<MotorCommand> next = commands_.try_recv();
     if (!next) return;
     const auto t0 = clock_.now();
-    if (execute(std::move(*next)) && statistics_) pending_write_dt_.push_back(seconds_of(clock_.now() - t0));
+    if (execute(std::move(*next)) && statistics_) write_dt_log_.append(seconds_of(clock_.now() - t0));
   }
 
   // Executes what was accepted before the stop. The queue refuses new commands first, so that a
@@ -288,8 +288,12 @@ class LoopThread {
   std::uint64_t next_tick_ = 0;
   Clock::time_point last_tick_{};
   Clock::time_point last_publish_{};
-  std::vector<double> pending_read_dt_;
-  std::vector<double> pending_write_dt_;
+  // Every sample taken, published or not: the cell holds views of them, which the loop moves
+  // forward under its lock in O(1) (a period at each tick, the others at each publication).
+  // Nothing else is copied, and nothing is allocated with the lock held.
+  SampleLog period_log_;
+  SampleLog read_dt_log_;
+  SampleLog write_dt_log_;
   std::minstd_rand random_{std::random_device{}()};
   std::bernoulli_distribution coin_{0.5};
   // Last: its thread uses the controller, so it is joined before anything else is released.

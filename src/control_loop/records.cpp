@@ -56,9 +56,11 @@ std::string representation(const QuilletTorsoPosition& position) {
   return out;
 }
 
-double mean_milliseconds(const std::vector<double>& samples) {
+double mean_milliseconds(const Samples& samples) {
   double sum = -0.0;
-  for (double sample : samples) sum += sample;
+  for (std::span<const double> run : samples.spans()) {
+    for (double sample : run) sum += sample;
+  }
   return sum / static_cast<double>(samples.size()) * 1000.0;
 }
 

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "control_loop/samples.hpp"
+
 namespace quillet::control_loop {
 
 // All positions in rad, in joint order; `timestamp` in seconds since the Unix epoch.
@@ -44,17 +46,15 @@ double wall_clock_timestamp();
 // "QuilletTorsoPosition(left_arm=[0.1, 0.2], ..., timestamp=1733500000.125)".
 std::string representation(const QuilletTorsoPosition& position);
 
-// Timing samples in seconds, oldest first.
+// Timing samples in seconds, oldest first. A copy is O(1): it shares the samples (samples.hpp).
 struct ControlLoopStats {
-  std::vector<double> period;    // one per tick: start of this tick minus start of the previous
-  std::vector<double> read_dt;   // one per tick: until the positions were read and stored
-  std::vector<double> write_dt;  // one per successfully executed command
-
-  friend bool operator==(const ControlLoopStats&, const ControlLoopStats&) = default;
+  Samples period;    // one per tick: start of this tick minus start of the previous
+  Samples read_dt;   // one per tick: until the positions were read and stored
+  Samples write_dt;  // one per successfully executed command
 };
 
 // Mean of the samples in milliseconds: NaN for no samples.
-double mean_milliseconds(const std::vector<double>& samples);
+double mean_milliseconds(const Samples& samples);
 
 // "ControlLoopStats(period=~10.00ms, read_dt=~1.25 ms, write_dt=~NaN ms)".
 std::string representation(const ControlLoopStats& stats);

@@ -223,8 +223,49 @@ TEST(ControlLoop, StatisticsFlowAtTicksAndAfterSuccessfulCommands) {
   // read_dt reaches the cell in batches, so it may lag behind period, never lead it.
   EXPECT_LE(stats.read_dt.size(), stats.period.size());
   EXPECT_GE(stats.read_dt.size(), 1u);
-  EXPECT_LT(stats.period.front(), 0.005);  // tick 0 is due as the cycle starts
+  EXPECT_LT(stats.period.to_vector().front(), 0.005);  // tick 0 is due as the cycle starts
   EXPECT_NEAR(torso.neck->position(1), 0.1f, 1e-3);
+}
+
+TEST(ControlLoop, ReadersCopyingWithoutPauseGetWholePrefixesAndNeverHoldTheTicksBack) {
+  Torso torso;
+  LoopSettings settings = every(2ms);
+  settings.stats_pub_period = 0ms;  // read_dt published at every tick
+  auto loop = started(torso, settings);
+  ASSERT_TRUE(loop);
+  std::atomic<bool> stop{false};
+  // What each reader saw last, and whether every copy it took grew from the one before.
+  std::vector<double> last_seen[2];
+  bool in_order[2] = {true, true};
+  std::size_t copies[2] = {};
+  auto read = [&](int reader) {
+    std::vector<double> seen;
+    while (!stop) {
+      const ControlLoopStats stats = *loop->get_stats();
+      std::vector<double> now = stats.period.to_vector();
+      in_order[reader] = in_order[reader] && stats.read_dt.size() <= now.size() && now.size() >= seen.size() &&
+                         std::equal(seen.begin(), seen.end(), now.begin());
+      seen = std::move(now);
+      ++copies[reader];
+    }
+    last_seen[reader] = std::move(seen);
+  };
+  std::thread first(read, 0), second(read, 1);
+  const auto begin = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(400ms);
+  stop = true;
+  first.join();
+  second.join();
+  loop->close();
+  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  const std::vector<double> all = loop->get_stats()->period.to_vector();
+  for (int reader : {0, 1}) {
+    EXPECT_TRUE(in_order[reader]);
+    EXPECT_GT(copies[reader], 10u);
+    EXPECT_TRUE(std::equal(last_seen[reader].begin(), last_seen[reader].end(), all.begin()));
+  }
+  // No due tick went missing while the readers copied (overdue ones come at once).
+  EXPECT_GE(static_cast<double>(all.size()), elapsed / 0.002 * 0.8);
 }
 
 TEST(ControlLoop, ServoReadsRideThroughMissedRepliesAndReportWhatTheyCannot) {
@@ -299,7 +340,7 @@ TEST(ControlLoop, OverdueTicksAreDeliveredNotSkipped) {
   std::this_thread::sleep_for(1s);
   loop->close();
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-  const auto periods = loop->get_stats()->period;
+  const auto periods = loop->get_stats()->period.to_vector();
   // Every due tick was delivered: one per period since the start, give or take the edges.
   EXPECT_NEAR(static_cast<double>(periods.size()), elapsed / 0.05, 2.0);
   // After the stall the overdue ticks follow each other at once.

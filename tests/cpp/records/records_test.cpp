@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <optional>
 #include <vector>
 
 using namespace quillet::control_loop;
@@ -52,11 +53,55 @@ TEST(TorsoPosition, WallClockTimestampIsSecondsSinceTheEpoch) {
 }
 
 TEST(ControlLoopStats, MeansInMillisecondsWithNaNForNoSamples) {
-  EXPECT_DOUBLE_EQ(mean_milliseconds({0.010, 0.012}), 11.0);
-  EXPECT_TRUE(std::isnan(mean_milliseconds({})));
-  const ControlLoopStats stats{{0.009, 0.011}, {0.001, 0.0015}, {}};
+  const std::vector<double> period{0.009, 0.011}, read_dt{0.001, 0.0015};
+  EXPECT_DOUBLE_EQ(mean_milliseconds(samples_of(std::vector<double>{0.010, 0.012})), 11.0);
+  EXPECT_TRUE(std::isnan(mean_milliseconds(Samples{})));
+  const ControlLoopStats stats{samples_of(period), samples_of(read_dt), {}};
   EXPECT_EQ(representation(stats),
             "ControlLoopStats(period=~10.00ms, read_dt=~1.25 ms, write_dt=~NaN ms)");
   EXPECT_EQ(representation(ControlLoopStats{}),
             "ControlLoopStats(period=~NaNms, read_dt=~NaN ms, write_dt=~NaN ms)");
+}
+
+std::vector<double> counting(std::size_t from, std::size_t to) {
+  std::vector<double> values;
+  for (std::size_t i = from; i < to; ++i) values.push_back(static_cast<double>(i));
+  return values;
+}
+
+TEST(Samples, ViewsAreCompleteAndInOrderAcrossBlocksAndKeepWhatTheyHeld) {
+  constexpr std::size_t kBlock = quillet::control_loop::detail::SampleBlock::kCapacity;
+  std::optional<SampleLog> log(std::in_place);
+  Samples at_boundary, past_boundary;
+  for (std::size_t i = 0; i < 3 * kBlock + 5; ++i) {
+    if (i == kBlock) at_boundary = log->samples();
+    if (i == kBlock + 1) past_boundary = log->samples();
+    log->append(static_cast<double>(i));
+  }
+  const Samples all = log->samples();
+  log.reset();  // the views keep their samples without the log
+
+  EXPECT_EQ(at_boundary.to_vector(), counting(0, kBlock));
+  EXPECT_EQ(past_boundary.to_vector(), counting(0, kBlock + 1));
+  EXPECT_EQ(all.size(), 3 * kBlock + 5);
+  EXPECT_EQ(all.to_vector(), counting(0, 3 * kBlock + 5));
+  EXPECT_EQ(all.spans().size(), 4u);
+  for (std::size_t from : {std::size_t{1}, kBlock - 1, kBlock, 2 * kBlock + 3, 3 * kBlock + 4}) {
+    EXPECT_EQ(all.to_vector(from), counting(from, 3 * kBlock + 5)) << from;
+  }
+  EXPECT_TRUE(all.spans(3 * kBlock + 5).empty());
+  EXPECT_TRUE(all.to_vector(10 * kBlock).empty());
+  EXPECT_TRUE(Samples{}.spans().empty());
+}
+
+TEST(Samples, AViewSharesTheLogsSamplesAndSeesNothingAppendedLater) {
+  SampleLog log;
+  for (int i = 0; i < 10; ++i) log.append(i);
+  const Samples view = log.samples();
+  const Samples copy = view;  // what a reader takes under the lock: no sample is copied
+  log.append(10.0);
+  EXPECT_EQ(copy.spans().front().data(), log.samples().spans().front().data());
+  EXPECT_EQ(copy.size(), 10u);
+  EXPECT_EQ(copy.to_vector(), counting(0, 10));
+  EXPECT_EQ(log.samples().to_vector(), counting(0, 11));
 }
