@@ -4,7 +4,7 @@
 from collections.abc import Sequence
 from datetime import timedelta
 from types import TracebackType
-from typing import Self, final
+from typing import Literal, Self, final
 
 __all__ = [
     "QuilletMotorController",
@@ -307,3 +307,10 @@ class ControlLoopStats:
     def read_dt(self) -> list[float]: ...
     @property
     def write_dt(self) -> list[float]: ...
+    def sample_count(self, field: Literal["period", "read_dt", "write_dt"]) -> int:
+        """Number of samples in the list `field`: "period", "read_dt" or "write_dt"."""
+
+    def samples_since(self, field: Literal["period", "read_dt", "write_dt"], start: int) -> list[float]:
+        """The samples of the list `field` from index `start` on, oldest first: what a
+        reader has not seen yet when it has seen `start` of them. Empty when `start` is
+        at or past the end."""

@@ -68,11 +68,11 @@ constexpr auto kStats = free_signature("_stats", 3, "period", "read_dt", "write_
 // A ControlLoopStats record, which Python cannot construct otherwise.
 PyObject* stats(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    control_loop::ControlLoopStats record;
-    if (!parse(kStats, args, nargs, kwnames, record.period, record.read_dt, record.write_dt)) {
-      return nullptr;
-    }
-    return to_python(std::move(record));
+    std::vector<double> period, read_dt, write_dt;
+    if (!parse(kStats, args, nargs, kwnames, period, read_dt, write_dt)) return nullptr;
+    return to_python(control_loop::ControlLoopStats{control_loop::samples_of(period),
+                                                    control_loop::samples_of(read_dt),
+                                                    control_loop::samples_of(write_dt)});
   });
 }
 

@@ -188,3 +188,27 @@ def test_a_command_that_fails_on_the_loop_thread_is_logged(start_loop, records, 
         ("quillet_motor_controller.control_loop", logging.WARNING,
          f"{name} failed: serial port not configured (neck-only controller)")
         for name in ("disable_torque", "enable_torque_on_ids")]
+
+
+def test_reading_statistics_bit_by_bit_gives_every_sample_once_in_order(torso, start_loop):
+    loop = start_loop(period=MS, stats_pub_period=7 * MS)
+    kinds = ("period", "read_dt", "write_dt")
+    seen = {kind: [] for kind in kinds}
+    copies = []
+    end = time.monotonic() + 1.0
+    while time.monotonic() < end:
+        loop.set_neck_yaw_position(0.01)
+        stats = loop.get_stats()
+        copies.append(stats)
+        for kind in kinds:
+            seen[kind] += stats.samples_since(kind, len(seen[kind]))
+            assert len(seen[kind]) == stats.sample_count(kind)
+        time.sleep(0.003)
+    loop.close()
+    final = loop.get_stats()
+    for kind in kinds:
+        seen[kind] += final.samples_since(kind, len(seen[kind]))  # published until the loop ended
+        assert seen[kind] == getattr(final, kind)
+    assert len(seen["period"]) > 100 and len(seen["write_dt"]) > 10
+    # Each copy kept what it held when it was taken.
+    assert copies[0].period == seen["period"][:copies[0].sample_count("period")]

@@ -110,3 +110,21 @@ def test_stats_mean_of_one_sample_is_exact():
     assert repr(stats([0.0125], [0.002], [-0.001])) == (
         "ControlLoopStats(period=~12.50ms, read_dt=~2.00 ms, write_dt=~-1.00 ms)"
     )
+
+
+def test_stats_read_from_an_index_on_across_the_storage_blocks():
+    period = [i / 1e6 for i in range(10_000)]  # more than two blocks of 4096
+    record = stats(period, [0.5], [])
+    assert record.period == period
+    assert [record.sample_count(f) for f in ("period", "read_dt", "write_dt")] == [10_000, 1, 0]
+    for start in (0, 1, 4095, 4096, 4097, 9_999):
+        assert record.samples_since("period", start) == period[start:]
+    assert record.samples_since("period", 10_000) == [] == record.samples_since(field="write_dt", start=7)
+    assert record.samples_since("read_dt", 0) == [0.5]
+    with pytest.raises(ValueError, match=r"^argument 'field': must be one of 'period', 'read_dt', "
+                                         r"'write_dt', not 'periods'$"):
+        record.samples_since("periods", 0)
+    with pytest.raises(OverflowError):
+        record.samples_since("period", -1)
+    with pytest.raises(TypeError):
+        record.sample_count(0)

@@ -29,7 +29,11 @@ def exercise(values, floats, position, target):
     new = Torso(floats[:2], floats[:2], values, values)
     new.neck, new.left_arm, new.timestamp, repr(new)
     stats = qmc._stats(floats, floats, [])
-    stats.period, repr(stats)
+    stats.period, repr(stats), stats.samples_since("period", 1), stats.sample_count("read_dt")
+    try:
+        stats.samples_since("periods", 0)
+    except ValueError:
+        pass
     qmc._log(3, target, "delivered")
     qmc._log(4, target, "filtered")
     try:
