@@ -129,6 +129,12 @@ def test_percentiles_are_nearest_rank():
     samples = [float(v) for v in range(100, 0, -1)]
     assert (timing.median(samples), timing.percentile(samples, 99), timing.percentile(samples, 100)) == (50, 99, 100)
     assert timing.percentile([7.0], 99) == 7.0 and math.isnan(timing.median([]))
+    # The whole-run summary counts samples per microsecond instead of keeping them.
+    tally = timing.Tally()
+    tally.add([s * 1e-6 for s in samples[:60]])
+    tally.add([s * 1e-6 + 2e-7 for s in samples[60:]])
+    assert [tally.percentile(p) for p in (50, 99, 100)] == [50e-6, 99e-6, 100e-6]
+    assert math.isnan(timing.Tally().percentile(50))
 
 
 @pytest.mark.parametrize("argument", ["--period=2", "--period=0ms", "--duration=0"])
