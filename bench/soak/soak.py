@@ -7,9 +7,10 @@ torso's fault switches at random.
 
 Once a minute one line: the ticks of that minute and in all, the tick gap (the loop's period
 samples of that minute) p99 and max, read_dt p99, the resident set, descriptors and threads of
-the process, the slowest get_stats of the minute, and the reader's refresh (quillet-monitor's
-collect and figures, over the new samples only) median and max; with --faults, the faults
-switched on in that minute and the reads that failed. At the end, the trend of each figure per
+the process, the slowest get_stats of the minute, the reader's refresh (quillet-monitor's
+collect and figures, over the new samples only) median and max, and the machine's load average
+(on a shared machine the tick figures follow it); with --faults, the faults switched on in that
+minute and the reads that failed. At the end, the trend of each figure per
 hour (least squares over the minutes, the first minute left out as warm-up).
 """
 
@@ -17,6 +18,7 @@ from __future__ import annotations
 
 import argparse
 import logging
+import os
 import random
 import statistics
 import threading
@@ -163,12 +165,13 @@ class Line:
     faults: int
     read_failures: int
     samples: int  # held by the loop's statistics, all three lists
+    load: float   # of the machine, over the last minute: the tick figures follow it
 
     def text(self, with_faults: bool) -> str:
         out = (f"min {self.minute:4d}  ticks {self.ticks:6d} ({self.total:9d})  gap p99 {self.gap_p99 * MS:6.3f} ms"
                f" max {self.gap_max * MS:7.2f} ms  read_dt p99 {self.read_p99 * MS:6.3f} ms  RSS {self.rss:6.1f} MB"
                f"  fds {self.fds:3d}  threads {self.threads:2d}  get_stats max {self.get_stats_max * MS:6.3f} ms"
-               f"  refresh p50 {self.refresh_p50 * MS:6.3f} max {self.refresh_max * MS:6.3f} ms")
+               f"  refresh p50 {self.refresh_p50 * MS:6.3f} max {self.refresh_max * MS:6.3f} ms  load {self.load:5.2f}")
         if with_faults:
             out += f"  faults {self.faults:2d} failed reads {self.read_failures:3d}"
         return out
@@ -182,7 +185,7 @@ def minute_line(index: int, total: int, minute: Minute, samples: int) -> Line:
                 percentile(minute.read_dt, 99), rss, descriptors(), threads(),
                 max(minute.get_stats, default=nan),
                 statistics.median(minute.refresh) if minute.refresh else nan, max(minute.refresh, default=nan),
-                minute.faults, minute.read_failures, samples)
+                minute.faults, minute.read_failures, samples, os.getloadavg()[0])
 
 
 def per_hour(lines: list[Line], figure: str, line_seconds: float) -> float:
@@ -203,7 +206,7 @@ def trends(lines: list[Line], line_seconds: float) -> str:
             ("tick gap max", "gap_max", MS, " ms"), ("read_dt p99", "read_p99", MS, " ms"),
             ("resident set", "rss", 1, " MB"), ("descriptors", "fds", 1, ""), ("threads", "threads", 1, ""),
             ("slowest get_stats", "get_stats_max", MS, " ms"), ("refresh median", "refresh_p50", MS, " ms"),
-            ("refresh max", "refresh_max", MS, " ms")]
+            ("refresh max", "refresh_max", MS, " ms"), ("machine load", "load", 1, "")]
     out = [f"trend per hour over lines {first.minute} to {last.minute} (first -> last):"]
     if last.samples > first.samples:
         out.append(f"  resident set grew {last.rss - first.rss:.1f} MB while the statistics took "
