@@ -8,13 +8,6 @@ namespace quillet::can_bus::damiao {
 
 namespace {
 
-std::string decimal(unsigned v) {
-  char buf[16];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
-  (void)ec;
-  return std::string(buf, end);
-}
-
 std::string float_text(float v) {
   if (std::isnan(v)) return "NaN";
   char buf[32];
@@ -27,7 +20,7 @@ std::string byte_list(const std::vector<std::uint8_t>& bytes) {
   std::string out = "[";
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     if (i) out += ", ";
-    out += decimal(bytes[i]);
+    out += std::to_string(bytes[i]);
   }
   out += "]";
   return out;
@@ -50,13 +43,13 @@ std::string Error::message() const {
     case Kind::Transport:
       return "transport error: " + std::get<Transport>(v_).error.message();
     case Kind::UnknownRegister:
-      return "register " + decimal(std::get<UnknownRegister>(v_).id) +
+      return "register " + std::to_string(std::get<UnknownRegister>(v_).id) +
              " is not in the Damiao register table";
     case Kind::ReadOnly:
-      return "register " + decimal(std::get<ReadOnly>(v_).id) + " is read-only";
+      return "register " + std::to_string(std::get<ReadOnly>(v_).id) + " is read-only";
     case Kind::TypeMismatch: {
       const auto& e = std::get<TypeMismatch>(v_);
-      return "register " + decimal(e.id) + ": expected " + std::string(debug_text(e.expected)) +
+      return "register " + std::to_string(e.id) + ": expected " + std::string(debug_text(e.expected)) +
              ", got " + std::string(debug_text(e.given));
     }
     case Kind::UnexpectedReply:
@@ -64,8 +57,8 @@ std::string Error::message() const {
              byte_list(std::get<UnexpectedReply>(v_).bytes);
     case Kind::ControlModeMismatch: {
       const auto& e = std::get<ControlModeMismatch>(v_);
-      return "control mode verification failed: wrote " + decimal(e.written) +
-             ", motor reports " + decimal(e.read_back);
+      return "control mode verification failed: wrote " + std::to_string(e.written) +
+             ", motor reports " + std::to_string(e.read_back);
     }
     case Kind::InvalidLimits: {
       const auto& e = std::get<InvalidLimits>(v_);

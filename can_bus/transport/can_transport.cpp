@@ -1,20 +1,8 @@
 #include "can_bus/transport/can_transport.hpp"
 
 #include <cerrno>
-#include <charconv>
 
 namespace quillet::can_bus {
-
-namespace {
-
-std::string decimal(std::uint64_t v) {
-  char buf[24];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
-  (void)ec;
-  return std::string(buf, end);
-}
-
-}  // namespace
 
 std::string CanError::message() const {
   switch (kind()) {
@@ -23,7 +11,7 @@ std::string CanError::message() const {
     case Kind::Timeout:
       return "timeout waiting for frame";
     case Kind::FrameTooLarge:
-      return "frame too large for selected mode: " + decimal(std::get<FrameTooLarge>(v_).len) +
+      return "frame too large for selected mode: " + std::to_string(std::get<FrameTooLarge>(v_).len) +
              " bytes";
     case Kind::InvalidId:
       return "invalid CAN id";

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <utility>
 
@@ -27,11 +26,7 @@ std::unexpected<CanError> os_failure(int err) {
 }
 
 std::unexpected<CanError> size_failure(const char* what, long n) {
-  char buf[24];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, n);
-  (void)ec;
-  return std::unexpected(
-      CanError::backend(IoError(IoErrorKind::Other, std::string(what) + std::string(buf, end) + " bytes")));
+  return std::unexpected(CanError::backend(IoError(IoErrorKind::Other, what + std::to_string(n) + " bytes")));
 }
 }  // namespace
 
