@@ -11,12 +11,10 @@ compared with the wire-time floor printed beside it.
 from __future__ import annotations
 
 import argparse
-import os
 import statistics
-import sys
 import time
 
-from quillet_sim import VirtualTorso, preload_path
+from quillet_sim import VirtualTorso, restart_under_preload
 
 # On the wire: at 1,000,000 baud a byte takes 10 us (start, 8 data and stop bits).
 SERVO_BYTE_S = 10e-6
@@ -69,10 +67,7 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--reads", type=int, default=2000)
     args = parser.parse_args()
-    if preload_path() not in os.environ.get("LD_PRELOAD", ""):
-        # The SocketCAN stand-in is read by the loader at start-up only.
-        os.environ["LD_PRELOAD"] = f"{preload_path()} {os.environ.get('LD_PRELOAD', '')}".strip()
-        os.execv(sys.executable, [sys.executable, *sys.orig_argv[1:]])
+    restart_under_preload()  # the module reaches the torso's CAN bus only through the stand-in
     run(args.reads, wire_timing=False)
     run(args.reads, wire_timing=True)
 

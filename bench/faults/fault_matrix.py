@@ -27,7 +27,7 @@ from dataclasses import dataclass, field
 from datetime import timedelta
 from pathlib import Path
 
-from quillet_sim import VirtualTorso, preload_path
+from quillet_sim import VirtualTorso, restart_under_preload
 
 PERIOD = timedelta(milliseconds=10)
 HEALTHY_TIME = 0.2     # s of normal running before the fault
@@ -407,10 +407,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--only", nargs="*", help="fault names to run (default: all)")
     args = parser.parse_args()
-    if preload_path() not in os.environ.get("LD_PRELOAD", ""):
-        # The module reaches the torso's CAN bus only through the preloaded stand-in.
-        os.environ["LD_PRELOAD"] = f"{preload_path()} {os.environ.get('LD_PRELOAD', '')}".strip()
-        os.execv(sys.executable, [sys.executable, *sys.orig_argv[1:]])
+    restart_under_preload()  # the module reaches the torso's CAN bus only through the stand-in
     logging.getLogger(LOOP_LOGGER).setLevel(logging.INFO)
     chosen = [f for f in FAULTS if not args.only or f.name in args.only]
     outcomes = []

@@ -16,12 +16,11 @@ from __future__ import annotations
 import argparse
 import os
 import statistics
-import sys
 import time
 from datetime import timedelta
 
 from idle_latency import shallow_idle
-from quillet_sim import VirtualTorso, preload_path
+from quillet_sim import VirtualTorso, restart_under_preload
 
 SERVO_BYTE_S = 10e-6  # 1,000,000 baud, 10 bits a byte
 CAN_FRAME_S = 111e-6  # classic frame, 11-bit id, 8 data bytes, 1 Mbit/s, before bit stuffing
@@ -116,10 +115,7 @@ def main() -> None:
     parser.add_argument("--idle", choices=("default", "shallow", "both"), default="both",
                         help="CPU idle states: as they are, kept shallow by a latency request, or both runs")
     args = parser.parse_args()
-    if preload_path() not in os.environ.get("LD_PRELOAD", ""):
-        # The SocketCAN stand-in is read by the loader at start-up only.
-        os.environ["LD_PRELOAD"] = f"{preload_path()} {os.environ.get('LD_PRELOAD', '')}".strip()
-        os.execv(sys.executable, [sys.executable, *sys.orig_argv[1:]])
+    restart_under_preload()  # the module reaches the torso's CAN bus only through the stand-in
     us = 1e6
     print(f"{os.cpu_count()} CPUs; virtual torso with wire timing; wire-time floors: servo line "
           f"{SERVO_FLOOR_S * us:.0f} us, CAN bus {CAN_FLOOR_S * us:.0f} us; sequential "

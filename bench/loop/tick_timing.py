@@ -17,12 +17,11 @@ from __future__ import annotations
 import argparse
 import os
 import statistics
-import sys
 import threading
 import time
 from datetime import timedelta
 
-from quillet_sim import VirtualTorso, preload_path
+from quillet_sim import VirtualTorso, restart_under_preload
 
 
 def percentile(values: list[float], q: float) -> float:
@@ -103,10 +102,7 @@ def main() -> None:
     parser.add_argument("--seconds", type=float, default=10.0)
     parser.add_argument("--rates", default="250,500", help="comma-separated loop rates in Hz")
     args = parser.parse_args()
-    if preload_path() not in os.environ.get("LD_PRELOAD", ""):
-        # The SocketCAN stand-in is read by the loader at start-up only.
-        os.environ["LD_PRELOAD"] = f"{preload_path()} {os.environ.get('LD_PRELOAD', '')}".strip()
-        os.execv(sys.executable, [sys.executable, *sys.orig_argv[1:]])
+    restart_under_preload()  # the module reaches the torso's CAN bus only through the stand-in
     print(f"{os.cpu_count()} CPUs; virtual torso with wire timing", flush=True)
     with VirtualTorso(wire_timing=True) as torso:
         for hz in (int(r) for r in args.rates.split(",")):

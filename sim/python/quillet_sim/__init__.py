@@ -138,12 +138,14 @@ and "noise" on the line) and ``can_traffic() -> list[CanRecord]`` (time, source 
 ``clear_traffic()`` empties both. Times are seconds on the monotonic clock
 (``time.monotonic()``).
 
-``preload_path()`` is the path of the SocketCAN stand-in library. The console command
-``quillet-sim`` runs a torso by hand. The pytest plugin ``quillet_sim.pytest_plugin`` restarts
-pytest under the preload.
+``preload_path()`` is the path of the SocketCAN stand-in library; ``restart_under_preload()``
+starts the running Python program again under it unless it runs so already, and
+``preload_active()`` tells which. The console command ``quillet-sim`` runs a torso by hand. The
+pytest plugin ``quillet_sim.pytest_plugin`` restarts pytest under the preload.
 """
 
 from quillet_sim._paths import daemon_path, preload_path
+from quillet_sim._preload import preload_active, restart_under_preload
 from quillet_sim._torso import (
     CanRecord,
     MitCommand,
@@ -167,5 +169,7 @@ __all__ = [
     "TorsoError",
     "VirtualTorso",
     "daemon_path",
+    "preload_active",
     "preload_path",
+    "restart_under_preload",
 ]

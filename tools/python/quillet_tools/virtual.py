@@ -7,41 +7,19 @@ loader maps only when the process starts: a tool started without it runs itself 
 from __future__ import annotations
 
 import math
-import os
-import sys
 import threading
 from typing import Any
-
-# Set on the run that was started again, so that a stand-in that fails to load ends the tool
-# instead of starting it over and over.
-_RESTARTED = "QUILLET_TOOLS_UNDER_PRELOAD"
-
-
-def _mapped(library: str) -> bool:
-    name = "/" + os.path.basename(library)
-    try:
-        with open("/proc/self/maps", encoding="utf-8", errors="replace") as maps:
-            return any(line.rstrip().endswith(name) for line in maps)
-    except OSError:
-        return False
-
 
 def run_under_preload(program: str) -> None:
     """Returns when this process runs with the stand-in; otherwise starts it again with it."""
     try:
-        import quillet_sim
-        library = quillet_sim.preload_path()
+        from quillet_sim import restart_under_preload
+
+        restart_under_preload()
     except (ImportError, FileNotFoundError) as error:
         raise SystemExit(f"{program}: --sim needs the virtual torso of this package: {error}")
-    if _mapped(library):
-        return
-    if os.environ.get(_RESTARTED):
-        raise SystemExit(f"{program}: the SocketCAN stand-in {library} did not load")
-    os.environ["LD_PRELOAD"] = f"{library} {os.environ.get('LD_PRELOAD', '')}".strip()
-    os.environ[_RESTARTED] = "1"
-    sys.stdout.flush()
-    sys.stderr.flush()
-    os.execv(sys.executable, [sys.executable, *sys.orig_argv[1:]])
+    except RuntimeError as error:
+        raise SystemExit(f"{program}: {error}")
 
 
 def start_torso() -> Any:
