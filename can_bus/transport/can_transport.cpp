@@ -57,14 +57,10 @@ std::string interface_down_text(std::string_view interface) {
 
 std::expected<CanFrame, CanError> CanTransport::request(const CanFrame& frame, CanId expected,
                                                         std::chrono::nanoseconds timeout) {
-  return request_with(*this, frame, expected, timeout);
-}
-
-std::expected<CanFrame, CanError> request_with(CanTransport& transport, const CanFrame& frame,
-                                               CanId expected, std::chrono::nanoseconds timeout) {
-  if (auto sent = transport.send(frame); !sent) return std::unexpected(std::move(sent.error()));
+  discard_pending();
+  if (auto sent = send(frame); !sent) return std::unexpected(std::move(sent.error()));
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  return recv_until(transport, deadline, [expected](const CanFrame& f) { return f.id == expected; });
+  return recv_until(*this, deadline, [expected](const CanFrame& f) { return f.id == expected; });
 }
 
 }  // namespace quillet::can_bus

@@ -137,11 +137,11 @@ class CanTransport {
   // one exchange behind. A transport without a receive queue of its own has nothing to drop.
   virtual void discard_pending() {}
 
-  // Sends `frame`, then returns the first frame received with id `expected` before
-  // now + `timeout` (monotonic clock); frames with other ids are dropped. The default
-  // implementation is built on send and recv (see request_with below).
-  virtual std::expected<CanFrame, CanError> request(const CanFrame& frame, CanId expected,
-                                                    std::chrono::nanoseconds timeout);
+  // One exchange, the same for every transport: discard_pending, send `frame`, then return the
+  // first frame received with id `expected` before now + `timeout` (monotonic clock); frames
+  // with other ids are dropped.
+  std::expected<CanFrame, CanError> request(const CanFrame& frame, CanId expected,
+                                            std::chrono::nanoseconds timeout);
 };
 
 // Receives frames until one satisfies `accept` or the monotonic `deadline` is reached (less
@@ -159,9 +159,5 @@ std::expected<CanFrame, CanError> recv_until(CanTransport& transport,
     if (accept(static_cast<const CanFrame&>(*frame))) return frame;
   }
 }
-
-// The algorithm of `request`, for any transport.
-std::expected<CanFrame, CanError> request_with(CanTransport& transport, const CanFrame& frame,
-                                               CanId expected, std::chrono::nanoseconds timeout);
 
 }  // namespace quillet::can_bus

@@ -158,11 +158,4 @@ void SocketCanTransport::discard_pending() {
   }
 }
 
-std::expected<CanFrame, CanError> SocketCanTransport::request(const CanFrame& frame,
-                                                              CanId expected,
-                                                              std::chrono::nanoseconds timeout) {
-  discard_pending();
-  return request_with(*this, frame, expected, timeout);
-}
-
 }  // namespace quillet::can_bus

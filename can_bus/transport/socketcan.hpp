@@ -35,9 +35,6 @@ class SocketCanTransport final : public CanTransport {
   std::expected<CanFrame, CanError> recv(std::chrono::nanoseconds timeout) override;
   // Reads what is already waiting on the socket, without waiting, and drops it.
   void discard_pending() override;
-  // discard_pending, then as CanTransport::request.
-  std::expected<CanFrame, CanError> request(const CanFrame& frame, CanId expected,
-                                            std::chrono::nanoseconds timeout) override;
 
   // Most frames one discard reads: a bus that keeps the socket busy cannot hold a request back.
   static constexpr int kMaxDiscardedFrames = 1024;
