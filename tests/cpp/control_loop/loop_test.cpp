@@ -13,8 +13,8 @@
 #include <mutex>
 #include <thread>
 
-#include "fake_buses.hpp"
-#include "log_capture.hpp"
+#include "tests/cpp/fakes/log_capture.hpp"
+#include "tests/cpp/fakes/torso.hpp"
 
 namespace {
 
@@ -25,18 +25,10 @@ using quillet::testing::FakeNeck;
 using quillet::testing::FakeServoBus;
 using Wire = FakeServoBus;
 
-struct Torso {
-  std::shared_ptr<FakeServoBus> servos = std::make_shared<FakeServoBus>();
-  std::shared_ptr<FakeNeck> neck = std::make_shared<FakeNeck>();
-
+struct Torso : quillet::testing::FakeTorso {
   std::unique_ptr<QuilletMotorController> controller(bool with_servos = true) {
-    std::unique_ptr<quillet::servo_bus::SerialPort> port;
-    if (with_servos) port = std::make_unique<quillet::testing::PortView>(servos);
-    return std::make_unique<QuilletMotorController>(std::move(port),
-                                                    std::make_unique<quillet::testing::CanView>(neck));
+    return std::make_unique<QuilletMotorController>(with_servos ? port() : nullptr, can());
   }
-  // Whether the controller (and so both buses) has been released.
-  bool released() const { return servos.use_count() == 1 && neck.use_count() == 1; }
 };
 
 LoopSettings every(std::chrono::nanoseconds period) {
@@ -49,16 +41,6 @@ std::unique_ptr<QuilletControlLoop> started(Torso& torso, LoopSettings settings,
   auto loop = QuilletControlLoop::start(torso.controller(with_servos), settings);
   if (!loop) ADD_FAILURE() << loop.error().message();
   return loop ? std::move(*loop) : nullptr;
-}
-
-// Instructions of the servo bus as (instruction, id or first sync address), for order checks.
-std::vector<std::pair<int, int>> instructions(FakeServoBus& bus) {
-  std::vector<std::pair<int, int>> out;
-  for (const auto& p : bus.packets()) {
-    const bool sync = p.instruction == Wire::kSyncRead || p.instruction == Wire::kSyncWrite;
-    out.emplace_back(p.instruction, sync ? p.params[0] : p.id);
-  }
-  return out;
 }
 
 template <class Pred>
@@ -89,7 +71,7 @@ TEST(ControlLoopStartup, ChecksTheRobotInOrderThenStarts) {
                                    {Wire::kSyncRead, Wire::kTorque}, {Wire::kSyncRead, Wire::kTorque},
                                    // tick 0 of the loop thread
                                    {Wire::kSyncRead, Wire::kPosition}, {Wire::kSyncRead, Wire::kPosition}});
-  EXPECT_EQ(instructions(*torso.servos), expected);
+  EXPECT_EQ(torso.servos->instructions(), expected);
 
   const auto messages = capture.messages();
   ASSERT_GE(messages.size(), 2u);
@@ -138,7 +120,7 @@ TEST(ControlLoopStartup, EachFailureReleasesTheController) {
     settings.voltage_rampup_timeout = 250ms;
     EXPECT_EQ(failure_of(torso, settings), "Voltage did not ramp up to 12V (got 7.4V) within 250ms!");
     // A read every 100 ms until the time-out: the first, then three more.
-    const auto voltage_reads = std::ranges::count(instructions(*torso.servos),
+    const auto voltage_reads = std::ranges::count(torso.servos->instructions(),
                                                   std::pair<int, int>{Wire::kSyncRead, Wire::kVoltage});
     EXPECT_EQ(voltage_reads, 2 * 4);
   }
@@ -350,25 +332,6 @@ TEST(ControlLoop, OverdueTicksAreDeliveredNotSkipped) {
   EXPECT_LT(*(stall + 1), 0.025);
 }
 
-// Calls `act` on the thread that logs a record starting with `prefix`, once.
-class OnRecord final : public quillet::log::Sink {
- public:
-  OnRecord(std::string prefix, std::function<void()> act) : prefix_(std::move(prefix)), act_(std::move(act)) {
-    quillet::log::set_sink(this);
-  }
-  ~OnRecord() override { quillet::log::set_sink(nullptr); }
-  bool enabled(quillet::log::Level, std::string_view) const noexcept override { return true; }
-  void log(quillet::log::Level, std::string_view, std::string_view message, std::string_view,
-           std::uint32_t) noexcept override {
-    if (message.starts_with(prefix_) && !done_.exchange(true)) act_();
-  }
-
- private:
-  std::string prefix_;
-  std::function<void()> act_;
-  std::atomic<bool> done_{false};
-};
-
 // The crash cases run in a child process, which ends with the test's verdict as its status.
 template <class Body>
 void in_child(Body body) {
@@ -389,7 +352,7 @@ TEST(ControlLoop, ALoopDestroyedOnItsOwnThreadEndsByItself) {
     QuilletControlLoop* running = loop.get();
     if (running == nullptr) return false;
     std::mutex submitting;  // the loop is not destroyed under a submit
-    OnRecord on_clamp("neck_yaw requested", [&] {
+    quillet::testing::LogCapture on_clamp("neck_yaw requested", [&] {
       std::lock_guard lock(submitting);
       loop.reset();  // on the loop thread, in the middle of a command
     });

@@ -10,7 +10,7 @@
 #include "control_loop/motor_error.hpp"
 #include "control_loop/retry.hpp"
 #include "controller/controller.hpp"
-#include "log_capture.hpp"
+#include "tests/cpp/fakes/log_capture.hpp"
 #include "tests/cpp/platform/fake_clock.hpp"
 
 namespace {

@@ -5,14 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <deque>
 #include <limits>
-#include <mutex>
-#include <set>
+#include <map>
 #include <string>
 #include <vector>
 
-#include "support/log.hpp"
+#include "tests/cpp/fakes/log_capture.hpp"
+#include "tests/cpp/fakes/torso.hpp"
 #include "tests/cpp/platform/fake_clock.hpp"
 
 namespace {
@@ -20,125 +19,52 @@ namespace {
 using quillet::controller::QuilletMotorController;
 using quillet::log::Level;
 
-struct Record {
-  Level level;
-  std::string target;
-  std::string message;
-  bool operator==(const Record&) const = default;
-};
-
-class CaptureSink final : public quillet::log::Sink {
- public:
-  bool enabled(Level level, std::string_view) const noexcept override { return level <= Level::Debug; }
-  void log(Level level, std::string_view target, std::string_view message, std::string_view,
-           std::uint32_t) noexcept override {
-    records.push_back({level, std::string(target), std::string(message)});
-  }
-  std::vector<Record> records;
-};
-
-// Servos that answer Ping and Reboot unless silent; records every instruction it receives.
-class ScriptedServos final : public quillet::servo_bus::SerialPort {
- public:
-  std::set<std::uint8_t> silent;
-  std::vector<std::pair<std::uint8_t, std::uint8_t>> instructions;  // (id, instruction)
-
-  std::expected<std::size_t, quillet::servo_bus::SerialPortError> bytes_to_read() override {
-    return input_.size();
-  }
-  std::expected<void, quillet::IoError> read_exact(std::span<std::uint8_t> out) override {
-    if (input_.size() < out.size()) {
-      input_.clear();
-      return std::unexpected(quillet::IoError::timed_out());
-    }
-    for (auto& byte : out) {
-      byte = input_.front();
-      input_.pop_front();
-    }
-    return {};
-  }
-  std::expected<void, quillet::IoError> write_all(std::span<const std::uint8_t> data) override {
-    // One instruction packet per write: FF FF id len instruction params checksum.
-    const std::uint8_t id = data[2];
-    const std::uint8_t instruction = data[4];
-    instructions.emplace_back(id, instruction);
-    if (!silent.contains(id)) {
-      const std::uint8_t checksum = static_cast<std::uint8_t>(~(id + 2 + 0));
-      for (std::uint8_t b : {std::uint8_t{0xFF}, std::uint8_t{0xFF}, id, std::uint8_t{2},
-                             std::uint8_t{0}, checksum}) {
-        input_.push_back(b);
-      }
-    }
-    return {};
-  }
-  std::expected<void, quillet::IoError> flush() override { return {}; }
-
- private:
-  std::deque<std::uint8_t> input_;
-};
-
-class SilentCan final : public quillet::can_bus::CanTransport {
- public:
-  int sent = 0;
-  std::expected<void, quillet::can_bus::CanError> send(const quillet::can_bus::CanFrame&) override {
-    ++sent;
-    return {};
-  }
-  std::expected<quillet::can_bus::CanFrame, quillet::can_bus::CanError> recv(std::chrono::nanoseconds) override {
-    return std::unexpected(quillet::can_bus::CanError::timeout());
-  }
-};
+using quillet::testing::FakeServoBus;
+using Record = quillet::testing::LogCapture::Record;
 
 class ControllerTest : public ::testing::Test {
  protected:
-  void SetUp() override { quillet::log::set_sink(&sink_); }
-  void TearDown() override { quillet::log::set_sink(nullptr); }
-
   QuilletMotorController make(bool with_servos = true) {
-    auto port = std::make_unique<ScriptedServos>();
-    servos_ = port.get();
-    auto can = std::make_unique<SilentCan>();
-    can_ = can.get();
-    return QuilletMotorController(with_servos ? std::move(port) : nullptr, std::move(can), clock_);
+    for (std::uint8_t id = 1; id <= 3; ++id) torso_.neck->set_silent(id, true);
+    return QuilletMotorController(with_servos ? torso_.port() : nullptr, torso_.can(), clock_);
   }
-  std::vector<std::string> messages() const {
-    std::vector<std::string> out;
-    for (const auto& r : sink_.records) out.push_back(r.message);
-    return out;
-  }
+  // The servo instructions as (instruction, id).
+  std::vector<std::pair<int, int>> instructions() { return torso_.servos->instructions(); }
+  std::size_t frames_sent() { return torso_.neck->sent().size(); }
 
-  CaptureSink sink_;
+  quillet::testing::LogCapture log_;
   quillet::testing::FakeClock clock_;
-  ScriptedServos* servos_ = nullptr;
-  SilentCan* can_ = nullptr;
+  quillet::testing::FakeTorso torso_;
 };
 
-constexpr std::uint8_t kPing = 0x01;
-constexpr std::uint8_t kReboot = 0x08;
+constexpr int kPing = FakeServoBus::kPing;
+constexpr int kReboot = FakeServoBus::kReboot;
 
 TEST_F(ControllerTest, RebootWaitsForEveryServoToAnswerAgain) {
   auto controller = make();
   ASSERT_TRUE(controller.reboot(std::chrono::seconds(1)));
 
-  std::vector<std::pair<std::uint8_t, std::uint8_t>> expected;
-  for (std::uint8_t id = 1; id <= 7; ++id) expected.emplace_back(id, kReboot);
-  for (std::uint8_t id = 1; id <= 7; ++id) expected.emplace_back(id, kPing);
-  EXPECT_EQ(servos_->instructions, expected);
-  ASSERT_EQ(sink_.records.size(), 7u);
-  EXPECT_EQ(sink_.records[0], (Record{Level::Warn, "quillet_motor_controller::controller",
-                                      "Rebooting motor left_arm_pitch (id=1)"}));
-  EXPECT_EQ(sink_.records[6].message, "Rebooting motor nose_right (id=7)");
+  std::vector<std::pair<int, int>> expected;
+  for (int id = 1; id <= 7; ++id) expected.emplace_back(kReboot, id);
+  for (int id = 1; id <= 7; ++id) expected.emplace_back(kPing, id);
+  EXPECT_EQ(instructions(), expected);
+  const auto records = log_.records();
+  ASSERT_EQ(records.size(), 7u);
+  EXPECT_EQ(records[0], (Record{Level::Warn, "quillet_motor_controller::controller",
+                                "Rebooting motor left_arm_pitch (id=1)"}));
+  EXPECT_EQ(records[6].message, "Rebooting motor nose_right (id=7)");
   EXPECT_EQ(clock_.sleeps, (std::vector<std::chrono::nanoseconds>{std::chrono::milliseconds(100)}));
 }
 
 TEST_F(ControllerTest, RebootNamesTheServosThatStayedSilent) {
   auto controller = make();
-  servos_->silent = {5, 6};
+  torso_.servos->set_silent(5, true);
+  torso_.servos->set_silent(6, true);
   auto result = controller.reboot(std::chrono::milliseconds(250));
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().message(),
             R"(Some motors did not respond after reboot (["nose_top", "nose_left"] - ids: [5, 6]))");
-  const auto logged = messages();
+  const auto logged = log_.messages();
   ASSERT_GE(logged.size(), 9u);
   EXPECT_EQ(logged[7], "Motor nose_top (id=5) did not respond after reboot within timeout");
   EXPECT_EQ(logged[8], "Motor nose_left (id=6) did not respond after reboot within timeout");
@@ -146,7 +72,7 @@ TEST_F(ControllerTest, RebootNamesTheServosThatStayedSilent) {
   // Servos that answered once are never pinged again; the silent ones once per 100 ms pass, as
   // long as the time-out has not passed before the pass begins.
   std::map<std::uint8_t, int> pings;
-  for (auto [id, instruction] : servos_->instructions) {
+  for (auto [instruction, id] : instructions()) {
     if (instruction == kPing) ++pings[id];
   }
   EXPECT_EQ(pings[1], 1);
@@ -164,14 +90,14 @@ TEST_F(ControllerTest, RebootWithoutTimeLeftPingsNobody) {
             "Some motors did not respond after reboot ([\"left_arm_pitch\", \"left_arm_yaw\", "
             "\"right_arm_pitch\", \"right_arm_yaw\", \"nose_top\", \"nose_left\", "
             "\"nose_right\"] - ids: [1, 2, 3, 4, 5, 6, 7])");
-  EXPECT_EQ(servos_->instructions.size(), 7u);
+  EXPECT_EQ(instructions().size(), 7u);
   EXPECT_TRUE(clock_.sleeps.empty());
 }
 
 TEST_F(ControllerTest, NeckOnlyControllerRebootsNothingAndReportsRawWritesAsUnsupported) {
   auto controller = make(false);
   EXPECT_TRUE(controller.reboot(std::chrono::seconds(1)));
-  EXPECT_TRUE(sink_.records.empty());
+  EXPECT_TRUE(log_.records().empty());
   auto missing = controller.check_missing_ids();
   ASSERT_TRUE(missing);
   EXPECT_TRUE(missing->empty());
@@ -186,7 +112,8 @@ TEST_F(ControllerTest, NeckOnlyControllerRebootsNothingAndReportsRawWritesAsUnsu
 
 TEST_F(ControllerTest, PresenceChecksCountEveryFailureAsMissing) {
   auto controller = make();
-  servos_->silent = {2, 6};
+  torso_.servos->set_silent(2, true);
+  torso_.servos->set_silent(6, true);
   EXPECT_EQ(*controller.check_missing_ids(), (std::vector<std::uint8_t>{2, 6}));
   EXPECT_EQ(controller.check_missing_neck_motors(),
             (std::vector<std::string>{"neck_yaw", "neck_pitch", "neck_roll"}));
@@ -197,7 +124,7 @@ TEST_F(ControllerTest, ClampWarnsOnlyWhenThePositionChanges) {
   EXPECT_EQ(QuilletMotorController::clamp_neck_position(1, 0.45), 0.45);
   EXPECT_EQ(QuilletMotorController::clamp_neck_position(2, -std::numeric_limits<double>::infinity()), -0.4);
   EXPECT_TRUE(std::isnan(QuilletMotorController::clamp_neck_position(2, std::nan(""))));
-  EXPECT_EQ(messages(), (std::vector<std::string>{
+  EXPECT_EQ(log_.messages(), (std::vector<std::string>{
                             "neck_yaw requested position 0.8000 rad out of safe range [-0.5000, "
                             "0.5000]; clamped to 0.5000",
                             "neck_roll requested position -inf rad out of safe range [-0.4000, "
@@ -213,7 +140,7 @@ TEST_F(ControllerTest, NeckCommandsThatAreNotNumbersAreRefusedBeforeAnyFrame) {
   EXPECT_EQ(controller.neck_command(0).position, 0.0f);
   EXPECT_EQ(controller.set_single_neck_joint(2, std::nan("")).error().message(),
             "set_neck_roll_position: position is not a number");
-  EXPECT_TRUE(sink_.records.empty());
+  EXPECT_TRUE(log_.records().empty());
 }
 
 // Before, neck_home(1e-320) ramped for a budget of 4.3 billion cycles (1.4 years).
@@ -223,7 +150,7 @@ TEST_F(ControllerTest, HomingRefusesASpeedTooSlowForTheCycleBudgetBeforeAnything
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().message(),
             "neck_home: speed 0." + std::string(319, '0') + "1 is too slow to ramp within the cycle budget");
-  EXPECT_EQ(can_->sent, 0);
+  EXPECT_EQ(frames_sent(), 0u);
   EXPECT_EQ(controller.neck_command(0).kp, 30.0f);
   EXPECT_TRUE(clock_.sleeps.empty());
 }
@@ -243,7 +170,7 @@ TEST_F(ControllerTest, GainsThatAreNotNumbersAreRefusedBeforeAnythingIsStoredOrS
   EXPECT_EQ(homed.error().message(), "neck_home: gain is not a number");
   EXPECT_EQ(controller.neck_command(0).kp, 30.0f);
   EXPECT_EQ(controller.neck_command(0).kd, 1.0f);
-  EXPECT_EQ(can_->sent, 0);
+  EXPECT_EQ(frames_sent(), 0u);
 }
 
 TEST_F(ControllerTest, APositionThatIsNotANumberIsATypedErrorNamingItsArgument) {
@@ -257,9 +184,9 @@ TEST_F(ControllerTest, APositionThatIsNotANumberIsATypedErrorNamingItsArgument) 
   auto nose = controller.set_nose_position({std::nan(""), 0, 0});
   EXPECT_EQ(nose.error().not_a_number()->argument, "position");
   EXPECT_EQ(nose.error().message(), "set_nose_position: position is not a number");
-  EXPECT_TRUE(servos_->instructions.empty());
+  EXPECT_TRUE(instructions().empty());
   EXPECT_TRUE(controller.set_left_arm_position({0.0, 0.0}));
-  EXPECT_EQ(servos_->instructions.size(), 1u);
+  EXPECT_EQ(instructions().size(), 1u);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
-// A scripted torso for driving the control loop from C++: seven servos behind a SerialPort and
-// three neck motors behind a CanTransport, written from the wire formats (not from the module's
-// encoders). Both are used by the loop thread while the test thread changes their state, so
-// every access is locked.
+// The scripted torso of the C++ tests above the bus layers (those drive a real port on a pty,
+// tests/cpp/servo_bus/pty_bus.hpp): seven servos behind a SerialPort and three neck motors
+// behind a CanTransport, written from the wire formats (not from the module's encoders). A loop
+// thread may use them while the test thread changes their state, so every access is locked.
 #pragma once
 
 #include <array>
@@ -78,6 +78,15 @@ class FakeServoBus final : public servo_bus::SerialPort {
   std::vector<Packet> packets() {
     std::lock_guard lock(mutex_);
     return packets_;
+  }
+  // The packets as (instruction, id; for a sync instruction its start address), for order checks.
+  std::vector<std::pair<int, int>> instructions() {
+    std::vector<std::pair<int, int>> out;
+    for (const Packet& p : packets()) {
+      const bool sync = p.instruction == kSyncRead || p.instruction == kSyncWrite;
+      out.emplace_back(p.instruction, sync ? p.params[0] : p.id);
+    }
+    return out;
   }
   void clear_packets() {
     std::lock_guard lock(mutex_);
@@ -261,7 +270,7 @@ class FakeNeck final : public can_bus::CanTransport {
 };
 
 // The controller owns its buses; these hand it a view of fakes that the test keeps, so that the
-// test can still look at them after the loop has released its controller.
+// test can still look at them after the controller (or the loop that owns it) has released them.
 class PortView final : public servo_bus::SerialPort {
  public:
   explicit PortView(std::shared_ptr<FakeServoBus> bus) : bus_(std::move(bus)) {}
@@ -282,6 +291,17 @@ class CanView final : public can_bus::CanTransport {
 
  private:
   std::shared_ptr<FakeNeck> neck_;
+};
+
+// Both fakes, and views of them for a controller.
+struct FakeTorso {
+  std::shared_ptr<FakeServoBus> servos = std::make_shared<FakeServoBus>();
+  std::shared_ptr<FakeNeck> neck = std::make_shared<FakeNeck>();
+
+  std::unique_ptr<servo_bus::SerialPort> port() const { return std::make_unique<PortView>(servos); }
+  std::unique_ptr<can_bus::CanTransport> can() const { return std::make_unique<CanView>(neck); }
+  // Whether every view has been released (and so whatever owned them).
+  bool released() const { return servos.use_count() == 1 && neck.use_count() == 1; }
 };
 
 }  // namespace quillet::testing
