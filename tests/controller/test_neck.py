@@ -10,6 +10,7 @@ import time
 import pytest
 
 
+NECK_TARGET = "quillet_motor_controller.controller"
 TWO_PI = 6.283185307179586
 MIT_IDS = (1, 2, 3)
 
@@ -24,20 +25,20 @@ def mit_positions(frames):
     return sent
 
 
-def test_set_neck_position_clamps_to_the_safe_range_and_warns(torso, controller, warnings_logged, client_frames):
+def test_set_neck_position_clamps_to_the_safe_range_and_warns(torso, controller, caplog, client_frames):
     observed = controller.set_neck_position([0.8, -0.1, 0.0])
     sent = mit_positions(client_frames())
     assert [can_id for can_id, _ in sent] == [1, 2, 3]
     assert [p for _, p in sent] == pytest.approx([0.5, 0.0, 0.0], abs=2e-4)
-    assert warnings_logged == [
-        (logging.WARNING, "neck_yaw requested position 0.8000 rad out of safe range [-0.5000, 0.5000]; clamped to 0.5000"),
-        (logging.WARNING, "neck_pitch requested position -0.1000 rad out of safe range [0.0000, 0.4500]; clamped to 0.0000"),
+    assert caplog.record_tuples == [
+        (NECK_TARGET, logging.WARNING, "neck_yaw requested position 0.8000 rad out of safe range [-0.5000, 0.5000]; clamped to 0.5000"),
+        (NECK_TARGET, logging.WARNING, "neck_pitch requested position -0.1000 rad out of safe range [0.0000, 0.4500]; clamped to 0.0000"),
     ]
     assert len(observed) == 3 and all(isinstance(p, float) for p in observed)
     # On a bound: unchanged and silent.
-    warnings_logged.clear()
+    caplog.clear()
     controller.set_neck_pitch_position(0.45)
-    assert warnings_logged == []
+    assert caplog.record_tuples == []
 
 
 def test_single_joint_sends_one_command_and_keeps_the_others(torso, controller, client_frames):

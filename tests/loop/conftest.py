@@ -32,22 +32,6 @@ def start_loop(torso):
 
 
 @pytest.fixture
-def records():
-    """Every record of the module's loggers, as (logger name, levelno, message)."""
-    seen = []
-
-    class Capture(logging.Handler):
-        def emit(self, record):
-            seen.append((record.name, record.levelno, record.getMessage()))
-
-    logger = logging.getLogger("quillet_motor_controller")
-    handler = Capture()
-    logger.addHandler(handler)
-    yield seen
-    logger.removeHandler(handler)
-
-
-@pytest.fixture
 def eventually():
     """Polls a condition for a while; its last value."""
     def wait(predicate, timeout=3.0):

@@ -90,13 +90,13 @@ def test_neck_commands_and_torque_state(torso, start_loop, client_frames, eventu
     assert eventually(lambda: loop.is_torque_enabled() is False)
 
 
-def test_a_servo_silent_for_a_moment_is_ridden_through(torso, start_loop, records, eventually):
+def test_a_servo_silent_for_a_moment_is_ridden_through(torso, start_loop, caplog, eventually):
     loop = start_loop(period=20 * MS)
     torso.servo(3).set_silent(True)
     time.sleep(0.03)
     torso.servo(3).set_silent(False)
-    assert eventually(lambda: any(m.startswith("Serial I/O recovered after ") for _, _, m in records))
-    recovered = [m for _, _, m in records if m.startswith("Serial I/O recovered")]
+    assert eventually(lambda: any(m.startswith("Serial I/O recovered after ") for _, _, m in caplog.record_tuples))
+    recovered = [m for _, _, m in caplog.record_tuples if m.startswith("Serial I/O recovered")]
     assert all(m.endswith(" retries") for m in recovered)
     assert loop.get_last_position() is not None
 
@@ -177,13 +177,13 @@ def test_a_period_of_centuries_means_no_further_tick(torso, start_loop, host_pac
     assert goal_writes(host_packets()) == [((5, 6, 7), (2100, 2100, 2100))]
 
 
-def test_a_command_that_fails_on_the_loop_thread_is_logged(start_loop, records, eventually):
+def test_a_command_that_fails_on_the_loop_thread_is_logged(start_loop, caplog, eventually):
     """It vanished without a record: a torque-off that failed under noise went unnoticed."""
     loop = start_loop(serial=False)  # every servo command fails here
     loop.disable_torque()
     loop.enable_torque_on_ids([1, 5])
     loop.close()
-    failures = [r for r in records if r[0] == "quillet_motor_controller.control_loop" and r[1] == logging.WARNING]
+    failures = [r for r in caplog.record_tuples if r[0] == "quillet_motor_controller.control_loop" and r[1] == logging.WARNING]
     assert failures == [
         ("quillet_motor_controller.control_loop", logging.WARNING,
          f"{name} failed: serial port not configured (neck-only controller)")

@@ -26,7 +26,7 @@ def instructions(packets):
     return out
 
 
-def test_checks_run_in_order_then_the_loop_reads(torso, start_loop, host_packets, client_frames, records):
+def test_checks_run_in_order_then_the_loop_reads(torso, start_loop, host_packets, client_frames, caplog):
     loop = start_loop(period=timedelta(hours=1))  # tick 0 only
     assert loop.get_last_position().left_arm == [0.0, 0.0]
     loop.close()
@@ -46,10 +46,10 @@ def test_checks_run_in_order_then_the_loop_reads(torso, start_loop, host_packets
     frames = client_frames()
     assert [(can_id, data[0], data[2]) for can_id, data in frames] == [(0x7FF, m, FEEDBACK) for m in (1, 2, 3)] * 3
 
-    loop_records = [(level, message) for name, level, message in records if name == LOOP_TARGET]
+    loop_records = [(level, message) for name, level, message in caplog.record_tuples if name == LOOP_TARGET]
     assert loop_records[0] == (20, "Waiting for voltage to be stable at 12V...")
     assert loop_records[1][1].startswith("Voltage is stable at ~12V: [120, 120, 120, 120, 120, 120, 120] (took ")
-    reboots = [m for name, level, m in records if name.endswith(".controller") and level == 30]
+    reboots = [m for name, level, m in caplog.record_tuples if name.endswith(".controller") and level == 30]
     assert reboots[0] == "Rebooting motor left_arm_pitch (id=1)"
 
 
@@ -100,11 +100,11 @@ def test_supply_stuck_low_times_out_with_the_lowest_voltage(torso, host_packets)
     assert (REBOOT, 1) not in instructions(host_packets())
 
 
-def test_supply_ramping_up_is_waited_for(torso, start_loop, records):
+def test_supply_ramping_up_is_waited_for(torso, start_loop, caplog):
     torso.ramp_supply_voltage(70, 125, 0.6)
     loop = start_loop()
     assert loop.get_last_position() is not None
-    stable = [m for name, _, m in records if m.startswith("Voltage is stable")]
+    stable = [m for name, _, m in caplog.record_tuples if m.startswith("Voltage is stable")]
     assert len(stable) == 1
     assert stable[0].split(" (took ")[1].endswith("ms)") or stable[0].endswith("s)")
 

@@ -18,36 +18,23 @@ import quillet_motor_controller as qmc
 ERROR, WARN, INFO, DEBUG, TRACE = 1, 2, 3, 4, 5
 
 
-class Capture(logging.Handler):
-    def __init__(self):
-        super().__init__(level=1)
-        self.records = []
-
-    def emit(self, record):
-        self.records.append(record)
-
-
 @pytest.fixture
-def target(request):
-    """A target of this test's own, and a handler capturing what its logger receives."""
+def target(request, caplog):
+    """A target of this test's own, its logger, and the records that logger and its children got."""
     name = "qmc_tests::" + request.node.name.replace("[", "_").replace("]", "").replace("-", "_")
     logger = logging.getLogger(name.replace("::", "."))
-    capture = Capture()
-    logger.addHandler(capture)
-    logger.propagate = False
-    yield name, logger, capture
-    logger.removeHandler(capture)
+    return name, logger, lambda: [r for r in caplog.records if (r.name + ".").startswith(logger.name + ".")]
 
 
 def test_levels_map_to_python_numbers_and_trace_is_never_forwarded(target):
-    name, logger, capture = target
+    name, logger, records = target
     logger.setLevel(1)
     for level in (ERROR, WARN, INFO, DEBUG, TRACE):
         qmc._log(level, name, f"level {level}")
-    assert [r.levelno for r in capture.records] == [40, 30, 20, 10]
-    assert [r.levelname for r in capture.records] == ["ERROR", "WARNING", "INFO", "DEBUG"]
-    assert [r.getMessage() for r in capture.records] == [f"level {n}" for n in (1, 2, 3, 4)]
-    record = capture.records[0]
+    assert [r.levelno for r in records()] == [40, 30, 20, 10]
+    assert [r.levelname for r in records()] == ["ERROR", "WARNING", "INFO", "DEBUG"]
+    assert [r.getMessage() for r in records()] == [f"level {n}" for n in (1, 2, 3, 4)]
+    record = records()[0]
     assert record.name == name.replace("::", ".")
     assert record.name.startswith("qmc_tests.")
     assert record.pathname.endswith(".cpp")
@@ -57,37 +44,31 @@ def test_levels_map_to_python_numbers_and_trace_is_never_forwarded(target):
 
 
 def test_logger_name_replaces_every_separator(target):
-    name, _, _ = target
+    name, _, records = target
     deep = name + "::inner::leaf"
-    logger = logging.getLogger(deep.replace("::", "."))
-    capture = Capture()
-    logger.addHandler(capture)
-    try:
-        qmc._log(WARN, deep, "deep")
-    finally:
-        logger.removeHandler(capture)
-    assert [(r.name, r.getMessage()) for r in capture.records] == [(deep.replace("::", "."), "deep")]
+    qmc._log(WARN, deep, "deep")
+    assert [(r.name, r.getMessage()) for r in records()] == [(deep.replace("::", "."), "deep")]
 
 
 def test_level_filter_is_taken_at_the_first_record_and_never_lowered(target):
-    name, logger, capture = target
+    name, logger, records = target
     logger.setLevel(logging.WARNING)
     qmc._log(WARN, name, "first")
     logger.setLevel(logging.DEBUG)
     qmc._log(INFO, name, "info after lowering")
     qmc._log(DEBUG, name, "debug after lowering")
     qmc._log(WARN, name, "warn after lowering")
-    assert [r.getMessage() for r in capture.records] == ["first", "warn after lowering"]
+    assert [r.getMessage() for r in records()] == ["first", "warn after lowering"]
     # Raising the level still takes effect: the logger is asked for every record.
     logger.setLevel(logging.ERROR)
     qmc._log(WARN, name, "warn after raising")
     qmc._log(ERROR, name, "error after raising")
-    assert [r.getMessage() for r in capture.records][-1] == "error after raising"
-    assert "warn after raising" not in [r.getMessage() for r in capture.records]
+    assert [r.getMessage() for r in records()][-1] == "error after raising"
+    assert "warn after raising" not in [r.getMessage() for r in records()]
 
 
 def test_filtered_records_never_enter_python_and_loggers_are_looked_up_once(target, monkeypatch):
-    name, logger, capture = target
+    name, logger, records = target
     logger.setLevel(logging.INFO)
     lookups = []
     real_get_logger = logging.getLogger
@@ -114,13 +95,13 @@ def test_filtered_records_never_enter_python_and_loggers_are_looked_up_once(targ
     qmc._log(WARN, name, "kept")
     assert asked == [30]
     assert lookups == [(name.replace("::", "."),)]
-    assert [r.getMessage() for r in capture.records] == ["first", "kept"]
+    assert [r.getMessage() for r in records()] == ["first", "kept"]
 
 
 def test_a_child_target_takes_the_filter_of_its_deepest_cached_ancestor(target, monkeypatch):
     """Only a target's own node was looked up: after a::b was cached at warning level, an info
     record of a::b::c was delivered."""
-    name, logger, capture = target
+    name, logger, records = target
     logger.setLevel(logging.WARNING)
     qmc._log(WARN, name, "caches the parent's filter")
     logger.setLevel(logging.DEBUG)  # not seen: the filter is never lowered
@@ -130,26 +111,26 @@ def test_a_child_target_takes_the_filter_of_its_deepest_cached_ancestor(target, 
     qmc._log(INFO, name + "::child::leaf", "dropped without entering Python")
     assert lookups == []
     qmc._log(WARN, name + "::child", "kept")
-    assert [r.getMessage() for r in capture.records] == ["caches the parent's filter", "kept"]
+    assert [r.getMessage() for r in records()] == ["caches the parent's filter", "kept"]
 
 
 def test_level_filter_off_when_logger_accepts_nothing(target):
-    name, logger, capture = target
+    name, logger, records = target
     logger.setLevel(logging.CRITICAL)
     qmc._log(ERROR, name, "dropped")
     logger.setLevel(1)
     qmc._log(ERROR, name, "still dropped: filter cached as off")
-    assert capture.records == []
+    assert records() == []
 
 
 def test_exception_pending_before_a_record_survives_it(target):
-    name, logger, capture = target
+    name, logger, records = target
     logger.setLevel(1)
     pending = KeyError("pending before the record")
     with pytest.raises(KeyError) as info:
         qmc._log(WARN, name, "during error handling", pending)
     assert info.value is pending
-    assert [r.getMessage() for r in capture.records] == ["during error handling"]
+    assert [r.getMessage() for r in records()] == ["during error handling"]
 
 
 class Boom(Exception):
@@ -157,7 +138,7 @@ class Boom(Exception):
 
 
 def test_exception_raised_by_logging_is_left_pending_unless_one_was_already(target):
-    name, logger, capture = target
+    name, logger, records = target
     logger.setLevel(1)
 
     def failing_filter(record):
@@ -174,19 +155,19 @@ def test_exception_raised_by_logging_is_left_pending_unless_one_was_already(targ
         assert info.value is pending
     finally:
         logger.removeFilter(failing_filter)
-    assert capture.records == []
+    assert records() == []
 
 
 def test_record_from_a_thread_python_does_not_know(target):
-    name, logger, capture = target
+    name, logger, records = target
     logger.setLevel(1)
     qmc._log_from_thread(INFO, name, "from a foreign thread", 3)
-    assert [r.getMessage() for r in capture.records] == ["from a foreign thread"] * 3
-    assert all(r.thread != threading.get_ident() for r in capture.records)
+    assert [r.getMessage() for r in records()] == ["from a foreign thread"] * 3
+    assert all(r.thread != threading.get_ident() for r in records())
 
 
 def test_records_from_many_threads_at_once(target):
-    name, logger, capture = target
+    name, logger, records = target
     logger.setLevel(1)
     threads = [
         threading.Thread(target=qmc._log_from_thread, args=(INFO, name, f"foreign {i}", 50))
@@ -199,7 +180,7 @@ def test_records_from_many_threads_at_once(target):
         thread.start()
     for thread in threads:
         thread.join()
-    messages = [r.getMessage() for r in capture.records]
+    messages = [r.getMessage() for r in records()]
     assert len(messages) == 300
     for i in range(3):
         assert messages.count(f"foreign {i}") == 50
