@@ -29,8 +29,15 @@ def test_positions_that_are_not_numbers_are_refused_before_they_are_queued(start
         call(loop)
 
 
-def test_the_neck_values_of_a_record_are_not_checked_since_the_loop_never_sends_them(start_loop):
-    start_loop().set_all_goal_positions(QuilletTorsoPosition([0.0] * 2, [0.0] * 2, [0.0] * 3, [math.nan] * 3))
+def test_the_neck_values_of_a_record_are_not_checked_since_the_loop_never_sends_them(
+        torso, start_loop, host_packets, client_frames):
+    loop = start_loop()
+    torso.clear_traffic()
+    loop.set_all_goal_positions(QuilletTorsoPosition([0.0] * 2, [0.0] * 2, [0.0] * 3, [math.nan] * 3))
+    loop.close()
+    # The goals of the arms, then of the nose; on the CAN bus only the ticks' feedback requests.
+    assert [(p[4], p[5]) for p in host_packets() if p[4] == 0x83] == [(0x83, 42)] * 2
+    assert {can_id for can_id, _ in client_frames()} <= {0x7FF}
 
 
 class Boom(Exception):
@@ -55,7 +62,8 @@ def test_what_a_start_up_handler_raises_is_what_the_constructor_raises(torso):
             QuilletPyControlLoop(torso.serial_path, 10 * MS, can_bus=torso.can_interface)
     finally:
         logger.removeHandler(handler)
-    QuilletMotorController(torso.serial_path, torso.can_interface)  # nothing was left open
+    # Nothing was left open: the serial port, opened for exclusive use, opens again.
+    assert len(QuilletMotorController(torso.serial_path, torso.can_interface).read_all_positions()) == 7
 
 
 def test_what_a_handler_raises_on_the_loop_thread_goes_to_the_unraisable_hook(torso, start_loop, monkeypatch,
