@@ -8,6 +8,9 @@
 
 namespace quillet::py {
 
+// The CAN interface both classes use when none is given.
+inline constexpr const char* kDefaultCanBus = "can0";
+
 bool add_controller_class(PyObject* module);  // QuilletMotorController: controller_class.cpp
 bool add_loop_class(PyObject* module);        // QuilletPyControlLoop: loop_class.cpp
 bool add_record_classes(PyObject* module);    // QuilletTorsoPosition, ControlLoopStats: record_classes.cpp

@@ -140,8 +140,9 @@ PyObject* torque_on_ids(PyObject* self, Args args, Py_ssize_t nargs, PyObject* k
                : "QuilletMotorController.disable_torque_on_ids", 1, "ids");
     std::vector<std::uint8_t> ids;
     if (!parse(sig, args, nargs, kwnames, ids)) return nullptr;
-    if (!accepted(controller::check_torque_ids(operation_of(sig.function), "ids", ids))) return nullptr;
-    return locked(self, [&](QuilletMotorController& c) { return c.set_torque_on_ids(ids, Enable); });
+    auto valid = checked(controller::TorqueIds::check(operation_of(sig.function), "ids", std::move(ids)));
+    if (!valid) return nullptr;
+    return locked(self, [&](QuilletMotorController& c) { return c.set_torque_on_ids(*valid, Enable); });
   });
 }
 
@@ -152,10 +153,11 @@ PyObject* positions_method(PyObject* self, Args args, Py_ssize_t nargs, PyObject
     static constexpr auto sig = signature(Name, 1, Param);
     std::array<double, N> positions{};
     if (!parse(sig, args, nargs, kwnames, positions)) return nullptr;
-    // The controller's own rule, once more before the lock: raised at once even when another
-    // thread holds the object or it is poisoned.
-    if (!accepted(controller::check_positions(operation_of(Name), Param, positions))) return nullptr;
-    return locked(self, [&](QuilletMotorController& c) { return (c.*Operation)(positions); });
+    // Checked before the lock: raised at once even when another thread holds the object or it
+    // is poisoned.
+    auto goals = checked(controller::Positions<N>::check(operation_of(Name), Param, positions));
+    if (!goals) return nullptr;
+    return locked(self, [&](QuilletMotorController& c) { return (c.*Operation)(*goals); });
   });
 }
 
@@ -172,16 +174,15 @@ constexpr char kSetPitch[] = "QuilletMotorController.set_neck_pitch_position";
 constexpr char kSetRoll[] = "QuilletMotorController.set_neck_roll_position";
 
 // One neck joint; the controller clamps it to the joint's bounds.
-template <std::size_t Index, const char* Name>
+template <controller::NeckAxis Joint, const char* Name>
 PyObject* single_neck_joint(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static constexpr auto sig = signature(Name, 1, "position");
     double position = 0.0;
     if (!parse(sig, args, nargs, kwnames, position)) return nullptr;
-    if (!accepted(controller::check_positions(operation_of(Name), "position", {&position, 1}))) {
-      return nullptr;
-    }
-    return locked(self, [&](QuilletMotorController& c) { return c.set_single_neck_joint(Index, position); });
+    auto goal = checked(controller::Position::check(operation_of(Name), "position", position));
+    if (!goal) return nullptr;
+    return locked(self, [&](QuilletMotorController& c) { return c.set_single_neck_joint(Joint, *goal); });
   });
 }
 
@@ -192,11 +193,17 @@ PyObject* set_neck_gains(PyObject* self, Args args, Py_ssize_t nargs, PyObject* 
     float kp = 0.0f;
     float kd = 0.0f;
     if (!parse(sig, args, nargs, kwnames, index, kp, kd)) return nullptr;
-    if (!accepted(controller::check_gain("set_neck_gains", "kp", kp)) ||
-        !accepted(controller::check_gain("set_neck_gains", "kd", kd))) {
-      return nullptr;
-    }
-    return locked(self, [&](QuilletMotorController& c) { return c.set_neck_gains(index, kp, kd); });
+    auto kp_gain = checked(controller::Gain::check("set_neck_gains", "kp", kp));
+    if (!kp_gain) return nullptr;
+    auto kd_gain = checked(controller::Gain::check("set_neck_gains", "kd", kd));
+    if (!kd_gain) return nullptr;
+    return locked(self, [&](QuilletMotorController& c) -> controller::Result<void> {
+      // An index past roll is the controller's error, as an operation's: after the lock.
+      auto joint = controller::neck_axis_at(index);
+      if (!joint) return std::unexpected(std::move(joint.error()));
+      c.set_neck_gains(*joint, *kp_gain, *kd_gain);
+      return {};
+    });
   });
 }
 
@@ -208,14 +215,13 @@ PyObject* neck_home(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnam
     std::optional<float> kp;
     std::optional<float> kd;
     if (!parse(sig, args, nargs, kwnames, speed, tolerance, kp, kd)) return nullptr;
-    if (!accepted(controller::check_gain("neck_home", "kp", kp)) ||
-        !accepted(controller::check_gain("neck_home", "kd", kd))) {
-      return nullptr;
-    }
+    std::optional<controller::Gain> kp_gain, kd_gain;
+    if (kp && !(kp_gain = checked(controller::Gain::check("neck_home", "kp", *kp)))) return nullptr;
+    if (kd && !(kd_gain = checked(controller::Gain::check("neck_home", "kd", *kd)))) return nullptr;
     return locked(self, [&](QuilletMotorController& c) {
       // Homing keeps the interpreter lock for tens of seconds: Ctrl-C (or any signal handler
       // that raises) stops it between two cycles, and its exception is what Python sees.
-      return c.neck_home(speed, tolerance, kp, kd, [] { return PyErr_CheckSignals() != 0; });
+      return c.neck_home(speed, tolerance, kp_gain, kd_gain, [] { return PyErr_CheckSignals() != 0; });
     });
   });
 }
@@ -280,7 +286,7 @@ PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static constexpr auto sig = signature("QuilletMotorController", 0, "serialport", "can_bus");
     std::optional<std::string> serialport;
-    std::string can_bus = "can0";
+    std::string can_bus = kDefaultCanBus;
     if (!parse(sig, args, kwargs, serialport, can_bus)) return nullptr;
     if (!system_name("serialport", serialport) || !system_name("can_bus", can_bus)) return nullptr;
     auto opened = QuilletMotorController::create(serialport, can_bus);
@@ -339,11 +345,11 @@ PyMethodDef kMethods[] = {
      QMC_DOC("set_neck_position", "$self, position",
              "Set goal positions for the neck (3 values: yaw, pitch, roll). Returns\nthe observed "
              "positions reported by the motor replies.")},
-    {"set_neck_yaw_position", fastcall(single_neck_joint<0, kSetYaw>), kArgs,
+    {"set_neck_yaw_position", fastcall(single_neck_joint<controller::NeckAxis::Yaw, kSetYaw>), kArgs,
      QMC_DOC("set_neck_yaw_position", "$self, position", "")},
-    {"set_neck_pitch_position", fastcall(single_neck_joint<1, kSetPitch>), kArgs,
+    {"set_neck_pitch_position", fastcall(single_neck_joint<controller::NeckAxis::Pitch, kSetPitch>), kArgs,
      QMC_DOC("set_neck_pitch_position", "$self, position", "")},
-    {"set_neck_roll_position", fastcall(single_neck_joint<2, kSetRoll>), kArgs,
+    {"set_neck_roll_position", fastcall(single_neck_joint<controller::NeckAxis::Roll, kSetRoll>), kArgs,
      QMC_DOC("set_neck_roll_position", "$self, position", "")},
     {"neck_position_limits", neck_position_limits, METH_NOARGS,
      QMC_DOC("neck_position_limits", "$self",

@@ -55,7 +55,12 @@ struct Duration {
   std::uint64_t seconds = 0;
   std::uint32_t nanos = 0;
 
-  static constexpr Duration from_seconds(std::uint64_t seconds) { return Duration{seconds, 0}; }
+  // `duration` not negative.
+  static constexpr Duration from(std::chrono::nanoseconds duration) {
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(duration);
+    return Duration{static_cast<std::uint64_t>(seconds.count()),
+                    static_cast<std::uint32_t>((duration - seconds).count())};
+  }
   // Saturates at the largest std::chrono::nanoseconds (about 292 years).
   std::chrono::nanoseconds as_nanoseconds() const noexcept;
   friend bool operator==(const Duration&, const Duration&) = default;

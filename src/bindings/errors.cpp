@@ -66,11 +66,6 @@ PyObject* raise_error(std::string_view prefix, const controller::Error& error) {
 
 PyObject* raise_error(const controller::Error& error) { return raise_error(std::string_view(), error); }
 
-bool accepted(const std::expected<void, controller::Error>& checked) {
-  if (checked) return true;
-  raise_error(checked.error());
-  return false;
-}
 
 namespace detail {
 

@@ -4,7 +4,7 @@
 //   auto result = controller.read_all_positions();
 //   if (!result) return raise_error(result.error());            // RuntimeError(display text)
 //   if (!r) return raise_error("Failed to read raw bytes: ", r.error());   // with a prefix
-//   return raise_runtime_error("channel closed");               // a fixed text
+//   return raise_runtime_error("QuilletMotorController is closed");   // a fixed text
 // Error values are any type with `message()` giving their display text; those with `notes()`
 // add each note to the exception (PEP 678, `__notes__`): the cause in words for people, which
 // the message, fixed as it is, cannot carry. A controller error that refuses an argument is the
@@ -31,6 +31,7 @@
 #include <cxxabi.h>
 #include <exception>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -81,9 +82,16 @@ PyObject* raise_error(const E& error) {
 PyObject* raise_error(const controller::Error& error);
 PyObject* raise_error(std::string_view prefix, const controller::Error& error);
 
-// For a check of arguments by a controller rule (check_positions, check_gain, ...): true when it
-// passed, else false with its error raised.
-bool accepted(const std::expected<void, controller::Error>& checked);
+// An argument checked by its controller rule (controller/inputs.hpp), where it enters: the
+// checked value, or nothing with its error raised.
+//   auto goals = checked(controller::Positions<3>::check(operation, "position", raw));
+//   if (!goals) return nullptr;
+template <class T>
+std::optional<T> checked(std::expected<T, controller::Error> input) {
+  if (input) return std::move(*input);
+  raise_error(input.error());
+  return std::nullopt;
+}
 
 namespace detail {
 void fault_from_current_exception() noexcept;

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -33,6 +34,7 @@
 #include "bindings/record_classes.hpp"
 #include "control_loop/loop.hpp"
 #include "controller/error.hpp"
+#include "servo_bus/servo/feetech/model.hpp"
 
 namespace quillet::py {
 namespace {
@@ -42,8 +44,6 @@ using control_loop::MotorError;
 using control_loop::QuilletControlLoop;
 namespace cl = control_loop;
 
-constexpr const char* kChannelClosed = "channel closed";
-constexpr std::uint8_t kPidRegister = 21;  // P, D, I: one byte each
 
 // The Python object's content. Start-up fills `loop`; releasing the object closes the loop,
 // which joins its thread, so the interpreter lock is let go meanwhile. Not noexcept: CPython may
@@ -90,7 +90,7 @@ bool may_wait(QuilletControlLoop& loop, std::string_view operation) {
 // refused on the loop's own threads. False with RuntimeError(`failure`) set once the loop has
 // ended.
 bool enqueue(QuilletControlLoop& loop, MotorCommand command, std::string_view operation,
-             const char* failure = kChannelClosed) {
+             std::string_view failure = cl::kQueueClosed) {
   auto attempt = loop.try_submit(std::move(command));
   std::expected<void, cl::Closed<MotorCommand>> done = std::move(attempt.done);
   if (attempt.full) {
@@ -102,7 +102,7 @@ bool enqueue(QuilletControlLoop& loop, MotorCommand command, std::string_view op
 }
 
 PyObject* queue(QuilletControlLoop& loop, MotorCommand command, std::string_view operation,
-                const char* failure = kChannelClosed) {
+                std::string_view failure = cl::kQueueClosed) {
   if (!enqueue(loop, std::move(command), operation, failure)) return nullptr;
   return none().release();
 }
@@ -153,25 +153,27 @@ PyObject* queue_plain(PyObject* self, PyObject*) {
   });
 }
 
-// Arguments are refused by the controller's own rules before they are queued: the loop thread
-// would refuse them only later, where no caller hears of it.
-bool acceptable(std::string_view operation, const char* argument, double position) {
-  return accepted(controller::check_positions(operation, argument, {&position, 1}));
+// What a command carries, from the value given: every input checked by its controller rule
+// before it is queued, since the loop thread would refuse it only later, where no caller hears
+// of it. Nothing, with the error raised, when the value breaks its rule.
+std::optional<controller::Position> payload(std::string_view operation, const char* argument, double position) {
+  return checked(controller::Position::check(operation, argument, position));
 }
 template <std::size_t N>
-bool acceptable(std::string_view operation, const char* argument, const std::array<double, N>& positions) {
-  return accepted(controller::check_positions(operation, argument, positions));
+std::optional<controller::Positions<N>> payload(std::string_view operation, const char* argument,
+                                                const std::array<double, N>& positions) {
+  return checked(controller::Positions<N>::check(operation, argument, positions));
 }
 // The loop commands the seven servo values of the record; its neck values are not used.
-bool acceptable(std::string_view operation, const char* argument, const cl::QuilletTorsoPosition& p) {
-  const std::array<double, 7> servos{p.left_arm[0], p.left_arm[1], p.right_arm[0], p.right_arm[1],
-                                     p.nose[0],     p.nose[1],     p.nose[2]};
-  return acceptable(operation, argument, servos);
+std::optional<controller::Positions<7>> payload(std::string_view operation, const char* argument,
+                                                const cl::QuilletTorsoPosition& record) {
+  return payload(operation, argument, cl::servo_positions(record));
 }
-bool acceptable(std::string_view operation, const char* argument, const std::vector<std::uint8_t>& ids) {
-  return accepted(controller::check_torque_ids(operation, argument, ids));
+std::optional<controller::TorqueIds> payload(std::string_view operation, const char* argument,
+                                             std::vector<std::uint8_t> ids) {
+  return checked(controller::TorqueIds::check(operation, argument, std::move(ids)));
 }
-bool acceptable(std::string_view, const char*, bool) { return true; }
+std::optional<bool> payload(std::string_view, const char*, bool enable) { return enable; }
 
 // A method taking one value (a float, a fixed-length sequence, a bool, an id list or a record)
 // and queueing the command that carries it.
@@ -183,8 +185,9 @@ PyObject* queue_value(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwn
     if (loop == nullptr) return nullptr;
     Value value{};
     if (!parse(sig, args, nargs, kwnames, value)) return nullptr;
-    if (!acceptable(operation_of(Name), Param, value)) return nullptr;
-    return queue(*loop, Command{std::move(value)}, operation_of(Name));
+    auto carried = payload(operation_of(Name), Param, std::move(value));
+    if (!carried) return nullptr;
+    return queue(*loop, Command{std::move(*carried)}, operation_of(Name));
   });
 }
 
@@ -214,9 +217,12 @@ constexpr char kIds[] = "ids";
 using Bytes8 = std::vector<std::uint8_t>;
 
 // The servo id of a raw or PID method: one servo's (never the broadcast id, never 255).
-bool one_servo(std::string_view operation, std::uint8_t id) {
-  return accepted(controller::check_servo_id(operation, "id", id));
+std::optional<controller::ServoId> one_servo(std::string_view operation, std::uint8_t id) {
+  return checked(controller::ServoId::check(operation, "id", id));
 }
+
+using servo_bus::feetech::kPidGainsLength;
+constexpr std::uint8_t kPidGains = servo_bus::feetech::kSmsStsRegisters.pid_gains;
 
 PyObject* async_read_raw_bytes(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -226,11 +232,11 @@ PyObject* async_read_raw_bytes(PyObject* self, Args args, Py_ssize_t nargs, PyOb
     if (loop == nullptr) return nullptr;
     std::uint8_t id = 0, address = 0, length = 0;
     if (!parse(sig, args, nargs, kwnames, id, address, length)) return nullptr;
-    if (!one_servo(operation, id) || !accepted(controller::check_read_length(operation, "length", length)) ||
-        !may_wait(*loop, operation)) {
-      return nullptr;
-    }
-    auto bytes = without_gil([&] { return loop->async_read_raw_bytes(id, address, length); });
+    auto servo = one_servo(operation, id);
+    if (!servo) return nullptr;
+    auto count = checked(controller::ReadLength::check(operation, "length", length));
+    if (!count || !may_wait(*loop, operation)) return nullptr;
+    auto bytes = without_gil([&] { return loop->async_read_raw_bytes(*servo, address, *count); });
     if (!bytes) return raise_error("Failed to read raw bytes: ", bytes.error());
     return to_py(*bytes).release();
   });
@@ -245,12 +251,13 @@ PyObject* async_write_raw_bytes(PyObject* self, Args args, Py_ssize_t nargs, PyO
     std::uint8_t id = 0, address = 0;
     Bytes8 data;
     if (!parse(sig, args, nargs, kwnames, id, address, data)) return nullptr;
-    if (!one_servo(operation, id) || !accepted(controller::check_write_data(operation, "data", data.size()))) {
-      return nullptr;
-    }
+    auto servo = one_servo(operation, id);
+    if (!servo) return nullptr;
+    auto bytes = checked(controller::WriteData::check(operation, "data", std::move(data)));
+    if (!bytes) return nullptr;
     static const std::string failure =
         "Failed to write raw bytes: " + MotorError::communication_failure().message();
-    return queue(*loop, cl::WriteRawBytes{id, address, std::move(data)}, operation, failure.c_str());
+    return queue(*loop, cl::WriteRawBytes{*servo, address, std::move(*bytes)}, operation, failure);
   });
 }
 
@@ -262,17 +269,19 @@ PyObject* async_read_pid_gains(PyObject* self, Args args, Py_ssize_t nargs, PyOb
     if (loop == nullptr) return nullptr;
     std::uint8_t id = 0;
     if (!parse(sig, args, nargs, kwnames, id)) return nullptr;
-    if (!one_servo(operation, id) || !may_wait(*loop, operation)) return nullptr;
-    auto bytes = without_gil([&] { return loop->async_read_raw_bytes(id, kPidRegister, 3); });
+    auto servo = one_servo(operation, id);
+    if (!servo || !may_wait(*loop, operation)) return nullptr;
+    static const auto length = *controller::ReadLength::check(operation, "length", kPidGainsLength);
+    auto bytes = without_gil([&] { return loop->async_read_raw_bytes(*servo, kPidGains, length); });
     constexpr const char* kFailed = "Failed to read pid gains: ";
     if (!bytes) return raise_error(kFailed, bytes.error());
-    if (bytes->size() != 3) {
+    if (bytes->size() != kPidGainsLength) {
       return raise_error(kFailed, MotorError::communication_failure().because(
                                       {"servo " + std::to_string(id) + " sent " + std::to_string(bytes->size()) +
                                        " bytes for its three gain registers"}));
     }
-    const Bytes8& b = *bytes;  // registers P, D, I
-    return to_py(std::tuple<int, int, int>(b[0], b[2], b[1])).release();
+    const auto gains = servo_bus::feetech::pid_gains_from(std::span(*bytes).first<kPidGainsLength>());
+    return to_py(std::tuple<int, int, int>(gains.p, gains.i, gains.d)).release();
   });
 }
 
@@ -286,7 +295,8 @@ PyObject* async_write_pid_gains(PyObject* self, Args args, Py_ssize_t nargs, PyO
     std::uint8_t id = 0;
     std::uint16_t p = 0, i = 0, d = 0;
     if (!parse(sig, args, nargs, kwnames, id, p, i, d)) return nullptr;
-    if (!one_servo(operation, id)) return nullptr;
+    auto servo = one_servo(operation, id);
+    if (!servo) return nullptr;
     // Each gain is a one-byte register: a larger value would be written cut to its low byte.
     for (auto [name, value] : {std::pair{"p", p}, std::pair{"i", i}, std::pair{"d", d}}) {
       if (value > 0xFF) {
@@ -297,8 +307,10 @@ PyObject* async_write_pid_gains(PyObject* self, Args args, Py_ssize_t nargs, PyO
     }
     static const std::string failure =
         "Failed to write pid gains: " + MotorError::communication_failure().message();
-    Bytes8 gains{static_cast<std::uint8_t>(p), static_cast<std::uint8_t>(d), static_cast<std::uint8_t>(i)};
-    return queue(*loop, cl::WriteRawBytes{id, kPidRegister, std::move(gains)}, operation, failure.c_str());
+    const auto bytes = servo_bus::feetech::pid_gain_bytes(
+        {.p = static_cast<std::uint8_t>(p), .i = static_cast<std::uint8_t>(i), .d = static_cast<std::uint8_t>(d)});
+    auto gains = *controller::WriteData::check(operation, "data", Bytes8(bytes.begin(), bytes.end()));
+    return queue(*loop, cl::WriteRawBytes{*servo, kPidGains, std::move(gains)}, operation, failure);
   });
 }
 
@@ -314,7 +326,7 @@ PyObject* write_raw_packet(PyObject* self, Args args, Py_ssize_t nargs, PyObject
     auto [reply, replied] = cl::reply_channel<cl::Bytes>();
     if (!enqueue(*loop, cl::WriteRawPacket{std::move(data.data), std::move(reply)}, operation)) return nullptr;
     auto answer = without_gil([&] { return replied.recv(); });
-    if (!answer) return raise_runtime_error("Failed to receive raw packet response: receiving on a closed channel");
+    if (!answer) return raise_runtime_error("Failed to receive raw packet response: " + std::string(cl::kReplySenderGone));
     return to_py(*answer).release();
   });
 }
@@ -340,12 +352,13 @@ PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static constexpr auto sig =
         signature("QuilletPyControlLoop", 2, "serialport", "read_position_loop_period", "can_bus",
                   "allowed_retries", "stats_pub_period", "voltage_rampup_timeout");
+    const cl::LoopSettings defaults;
     std::optional<std::string> serialport;
     Duration period;
-    std::string can_bus = "can0";
-    std::uint64_t allowed_retries = 5;
+    std::string can_bus = kDefaultCanBus;
+    std::uint64_t allowed_retries = defaults.allowed_retries;
     std::optional<Duration> stats_pub_period;
-    Duration voltage_rampup_timeout = Duration::from_seconds(30);
+    Duration voltage_rampup_timeout = Duration::from(defaults.voltage_rampup_timeout);
     if (!parse(sig, args, kwargs, serialport, period, can_bus, allowed_retries, stats_pub_period,
                voltage_rampup_timeout)) {
       return nullptr;

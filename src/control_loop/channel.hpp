@@ -12,9 +12,15 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 namespace quillet::control_loop {
+
+// What a use of a channel whose other end has gone displays as.
+inline constexpr std::string_view kQueueClosed = "channel closed";                    // a send to the queue
+inline constexpr std::string_view kReplyReceiverGone = "sending on a closed channel";  // a reply sent
+inline constexpr std::string_view kReplySenderGone = "receiving on a closed channel";  // a reply awaited
 
 // ---- Bounded queue --------------------------------------------------------------------------
 
@@ -171,7 +177,7 @@ class QueueReceiver {
     return item;
   }
 
-  // Refuses every later send ("channel closed"); what is queued stays receivable.
+  // Refuses every later send (kQueueClosed); what is queued stays receivable.
   void close() {
     {
       std::lock_guard lock(state_->mutex);

@@ -11,40 +11,52 @@
 #include <vector>
 
 #include "control_loop/channel.hpp"
-#include "control_loop/records.hpp"
+#include "controller/inputs.hpp"
+#include "controller/joints.hpp"
 
 namespace quillet::control_loop {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// The tag of each command is its index in MotorCommand's variant.
-struct SetAllGoalPositions { QuilletTorsoPosition positions; };  // the neck values are ignored
-struct SetLeftArmPosition { std::array<double, 2> position; };
-struct SetRightArmPosition { std::array<double, 2> position; };
-struct SetArmsPosition { std::array<double, 4> position; };
-struct SetNosePosition { std::array<double, 3> position; };
-struct SetNeckPosition { std::array<double, 3> position; };
-struct SetNeckYawPosition { double position; };
-struct SetNeckPitchPosition { double position; };
-struct SetNeckRollPosition { double position; };
+// The tag of each command is its index in MotorCommand's variant. Every input a command carries
+// was checked where it was queued (controller/inputs.hpp): the loop never refuses one later.
+using controller::Position;
+using controller::Positions;
+
+// The seven servo values of the record given, in joint order; its neck values are not commanded.
+struct SetAllGoalPositions { Positions<7> positions; };
+struct SetLeftArmPosition { Positions<2> position; };
+struct SetRightArmPosition { Positions<2> position; };
+struct SetArmsPosition { Positions<4> position; };
+struct SetNosePosition { Positions<3> position; };
+struct SetNeckPosition { Positions<3> position; };
+// One neck joint; the three commands differ by their joint only.
+template <controller::NeckAxis Joint>
+struct SetNeckJointPosition {
+  static constexpr controller::NeckAxis joint = Joint;
+  Position position;
+};
+using SetNeckYawPosition = SetNeckJointPosition<controller::NeckAxis::Yaw>;
+using SetNeckPitchPosition = SetNeckJointPosition<controller::NeckAxis::Pitch>;
+using SetNeckRollPosition = SetNeckJointPosition<controller::NeckAxis::Roll>;
 struct EnableNeck { bool enable; };
 struct EnableTorque {};
-struct EnableTorqueOnIds { Bytes ids; };
+struct EnableTorqueOnIds { controller::TorqueIds ids; };
 struct DisableTorque {};
-struct DisableTorqueOnIds { Bytes ids; };
+struct DisableTorqueOnIds { controller::TorqueIds ids; };
 struct EnableArms { bool enable; };
 struct EnableNose { bool enable; };
 // The reply carries the register bytes; dropped without a value when the read fails.
 struct ReadRawBytes {
-  std::uint8_t id;
+  controller::ServoId id;
   std::uint8_t address;
-  std::uint8_t length;
+  controller::ReadLength length;
   ReplySender<Bytes> reply;
 };
 struct WriteRawBytes {
-  std::uint8_t id;
+  controller::ServoId id;
   std::uint8_t address;
-  Bytes data;
+  controller::WriteData data;
 };
 // The reply carries what the bus answered (possibly nothing).
 struct WriteRawPacket {

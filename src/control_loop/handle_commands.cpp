@@ -3,17 +3,13 @@
 #include <utility>
 
 #include "control_loop/retry.hpp"
+#include "support/overloaded.hpp"
 
 namespace quillet::control_loop {
 namespace {
 
 using controller::QuilletMotorController;
 using controller::Result;
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
 
 // The observed positions of the neck commands are not wanted here: the next tick reads them.
 template <class T>
@@ -39,19 +35,15 @@ Result<void> handle_commands(QuilletMotorController& controller, Cell<TorqueOutc
   QuilletMotorController& c = controller;
   return std::visit(
       Overloaded{
-          [&](SetAllGoalPositions& cmd) {
-            const QuilletTorsoPosition& p = cmd.positions;
-            return c.set_all_goal_positions({p.left_arm[0], p.left_arm[1], p.right_arm[0],
-                                             p.right_arm[1], p.nose[0], p.nose[1], p.nose[2]});
-          },
+          [&](SetAllGoalPositions& cmd) { return c.set_all_goal_positions(cmd.positions); },
           [&](SetLeftArmPosition& cmd) { return c.set_left_arm_position(cmd.position); },
           [&](SetRightArmPosition& cmd) { return c.set_right_arm_position(cmd.position); },
           [&](SetArmsPosition& cmd) { return c.set_arms_position(cmd.position); },
           [&](SetNosePosition& cmd) { return c.set_nose_position(cmd.position); },
           [&](SetNeckPosition& cmd) { return done(c.set_neck_position(cmd.position)); },
-          [&](SetNeckYawPosition& cmd) { return done(c.set_single_neck_joint(0, cmd.position)); },
-          [&](SetNeckPitchPosition& cmd) { return done(c.set_single_neck_joint(1, cmd.position)); },
-          [&](SetNeckRollPosition& cmd) { return done(c.set_single_neck_joint(2, cmd.position)); },
+          [&]<controller::NeckAxis Joint>(SetNeckJointPosition<Joint>& cmd) {
+            return done(c.set_single_neck_joint(Joint, cmd.position));
+          },
           [&](EnableNeck& cmd) { return c.enable_neck(cmd.enable); },
           [&](EnableTorque&) { return record_torque(last_torque, c.enable_torque(), true); },
           [&](EnableTorqueOnIds& cmd) {
@@ -76,7 +68,7 @@ Result<void> handle_commands(QuilletMotorController& controller, Cell<TorqueOutc
             auto reply = c.write_raw_packet(cmd.packet);
             if (!reply) return std::unexpected(std::move(reply.error()));
             if (!std::move(cmd.reply).send(std::move(*reply))) {
-              return std::unexpected(controller::Error::message("sending on a closed channel"));
+              return std::unexpected(controller::Error::message(std::string(kReplyReceiverGone)));
             }
             return {};
           },

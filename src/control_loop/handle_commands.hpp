@@ -12,8 +12,6 @@
 
 namespace quillet::control_loop {
 
-using TorqueOutcome = std::expected<bool, MotorError>;
-
 // Runs `command` and consumes it. The torque commands record the requested state in
 // `last_torque` once they succeeded. A command with a reply channel answers through it, or drops
 // it without a value when it fails. `clock` paces the retries of a raw read.

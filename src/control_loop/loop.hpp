@@ -20,58 +20,15 @@
 
 #include "control_loop/cell.hpp"
 #include "control_loop/command.hpp"
+#include "control_loop/cycle.hpp"
 #include "control_loop/motor_error.hpp"
 #include "control_loop/records.hpp"
+#include "control_loop/settings.hpp"
+#include "control_loop/startup.hpp"
 #include "controller/controller.hpp"
 #include "platform/clock.hpp"
 
 namespace quillet::control_loop {
-
-struct LoopSettings {
-  std::chrono::nanoseconds read_position_loop_period{};  // greater than zero
-  std::uint64_t allowed_retries = 5;                      // attempts in all, at least 1
-  std::optional<std::chrono::nanoseconds> stats_pub_period;
-  std::chrono::nanoseconds voltage_rampup_timeout = std::chrono::seconds(30);
-};
-
-// Asked between two supply readings of the start-up wait, which can last many seconds: true
-// ends start-up (the caller was asked to stop, e.g. by Ctrl-C).
-using Interrupted = std::function<bool()>;
-
-// Why start-up produced no loop.
-class StartupError {
- public:
-  struct WasInterrupted {};
-  struct Fault {
-    std::string text;  // a broken invariant, e.g. "failed to spawn thread"
-  };
-  using Variant = std::variant<MotorError, WasInterrupted, Fault>;
-
-  StartupError(MotorError error) : value_(std::move(error)) {}  // NOLINT: implicit on purpose
-  StartupError(WasInterrupted value) : value_(value) {}         // NOLINT
-  StartupError(Fault fault) : value_(std::move(fault)) {}        // NOLINT
-
-  const Variant& variant() const { return value_; }
-  const MotorError* motor_error() const { return std::get_if<MotorError>(&value_); }
-  std::string message() const;
-
- private:
-  Variant value_;
-};
-
-using PositionOutcome = std::expected<QuilletTorsoPosition, MotorError>;
-// Present exactly when the loop collects timing samples.
-struct LoopStatistics {
-  std::chrono::nanoseconds pub_period;
-  std::shared_ptr<Cell<ControlLoopStats>> last_stats;
-};
-using TorqueOutcome = std::expected<bool, MotorError>;
-
-// One read of the whole torso: the seven servos (retried; 0.0 each without a serial port), then
-// the three neck motors (once), stamped with the wall clock when both are done. Any failure is
-// CommunicationFailure.
-PositionOutcome read_pos(controller::QuilletMotorController& controller,
-                         std::uint64_t allowed_retries, Clock& clock = real_clock());
 
 class QuilletControlLoop {
  public:
@@ -121,8 +78,8 @@ class QuilletControlLoop {
   // Queues ReadRawBytes and waits at most 1 s (queueing included) for its reply (never
   // on_own_thread). A closed queue, a failed read and a reply later than 1 s are all
   // CommunicationFailure; a late read still runs, and its bytes are dropped.
-  std::expected<Bytes, MotorError> async_read_raw_bytes(std::uint8_t id, std::uint8_t address,
-                                                        std::uint8_t length);
+  std::expected<Bytes, MotorError> async_read_raw_bytes(controller::ServoId id, std::uint8_t address,
+                                                        controller::ReadLength length);
 
   // Asks the loop to stop after its current event, waits until it has executed what was queued
   // and released its controller, and joins it. Returns at once when already closed. On one of

@@ -3,15 +3,11 @@
 #include <cstdint>
 
 #include "control_loop/retry.hpp"
+#include "support/overloaded.hpp"
 #include "support/text.hpp"
 
 namespace quillet::control_loop {
 namespace {
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
 
 std::string tenths_of_volt(std::uint8_t tenths) {
   return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);

@@ -7,11 +7,13 @@
 #include <concepts>
 #include <type_traits>
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <string>
 #include <variant>
 #include <vector>
 
+#include "control_loop/records.hpp"
 #include "controller/error.hpp"
 
 namespace quillet::control_loop {
@@ -82,6 +84,11 @@ class MotorError {
   Variant value_;
   std::vector<Cause> causes_;
 };
+
+// What the loop keeps for its readers: the outcome of the last position read, and the torque
+// state of the servos as last known (or the error of its read at start-up).
+using PositionOutcome = std::expected<QuilletTorsoPosition, MotorError>;
+using TorqueOutcome = std::expected<bool, MotorError>;
 
 // A duration in the unit that fits its size, with the remainder down to nanoseconds and no
 // trailing zeros: 30s, 2.5s, 500ms, 1.000001s, 12.5µs, 0ns.

@@ -2,12 +2,10 @@
 
 #include <cxxabi.h>
 
-#include <utility>
-
 namespace quillet::control_loop {
 
-NeckReader::NeckReader(controller::QuilletMotorController& controller)
-    : controller_(controller), thread_([this] {
+NeckReader::NeckReader()
+    : thread_([this] {
         try {
           run();
         } catch (abi::__forced_unwind&) {
@@ -16,6 +14,7 @@ NeckReader::NeckReader(controller::QuilletMotorController& controller)
           {
             std::lock_guard lock(mutex_);
             fault_ = std::current_exception();
+            lent_ = nullptr;
           }
           changed_.notify_all();
         }
@@ -30,10 +29,10 @@ NeckReader::~NeckReader() {
   thread_.join();
 }
 
-void NeckReader::start() {
+void NeckReader::start(controller::NeckSide& neck) {
   {
     std::lock_guard lock(mutex_);
-    requested_ = true;
+    lent_ = &neck;
   }
   changed_.notify_all();
 }
@@ -47,16 +46,23 @@ NeckReader::Outcome NeckReader::wait() {
   return outcome;
 }
 
+void NeckReader::finish() noexcept {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return lent_ == nullptr; });
+  outcome_.reset();
+}
+
 void NeckReader::run() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [&] { return requested_ || stopping_; });
-    if (!requested_) return;  // stopping, with nothing asked for
-    requested_ = false;
+    changed_.wait(lock, [&] { return lent_ != nullptr || stopping_; });
+    if (lent_ == nullptr) return;  // stopping, with nothing lent
+    controller::NeckSide& neck = *lent_;
     lock.unlock();
-    Outcome outcome = controller_.read_neck_positions();
+    Outcome outcome = neck.read_neck_positions();
     lock.lock();
     outcome_.emplace(std::move(outcome));
+    lent_ = nullptr;
     changed_.notify_all();
   }
 }

@@ -2,9 +2,8 @@
 // separate wires: while the loop thread reads the servos, this thread reads the three neck motors,
 // so that a tick lasts about as long as the longer of the two reads instead of their sum.
 //
-// It uses only the controller's CAN side (read_neck_positions), and only between `start` and the
-// `wait` that collects its outcome; the loop thread keeps to the servo side meanwhile and touches
-// the CAN side again only after `wait` has returned.
+// The thread holds no part of the controller: it is lent the neck side for one read at a time,
+// by `read_alongside`, which returns only once the thread is done with it.
 #pragma once
 
 #include <condition_variable>
@@ -12,8 +11,10 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <type_traits>
+#include <utility>
 
-#include "controller/controller.hpp"
+#include "controller/neck_side.hpp"
 
 namespace quillet::control_loop {
 
@@ -21,28 +22,43 @@ class NeckReader {
  public:
   using Outcome = controller::Result<controller::NeckPositions>;
 
-  // Starts the thread (std::system_error when it cannot be created); it waits for `start`.
-  explicit NeckReader(controller::QuilletMotorController& controller);
+  // Starts the thread (std::system_error when it cannot be created); it waits for a read.
+  NeckReader();
   NeckReader(const NeckReader&) = delete;
   NeckReader& operator=(const NeckReader&) = delete;
   // Lets a read in progress finish, then ends and joins the thread.
   ~NeckReader();
 
-  // Begins one read of the three neck motors (the previous one must have been collected).
-  void start();
-  // The outcome of the read begun by `start`, once it is done. A C++ exception that ended the
-  // reading thread is rethrown here, so that the loop thread ends by it as by one of its own.
-  Outcome wait();
+  // Reads the three neck motors through `neck` on the neck thread while `read_servos()` runs on
+  // the calling thread; both outcomes once both are done. Until then `neck` is the neck thread's
+  // alone, and `read_servos` must keep to the servo side. A C++ exception that ended the neck
+  // thread is rethrown here, so that the calling thread ends by it as by one of its own.
+  template <class ReadServos>
+  std::pair<std::invoke_result_t<ReadServos&>, Outcome> read_alongside(controller::NeckSide& neck,
+                                                                       ReadServos&& read_servos) {
+    start(neck);
+    std::optional<std::invoke_result_t<ReadServos&>> servos;
+    try {
+      servos.emplace(read_servos());
+    } catch (...) {
+      finish();  // the neck thread lets go of the side before this thread unwinds
+      throw;
+    }
+    Outcome neck_outcome = wait();
+    return {std::move(*servos), std::move(neck_outcome)};
+  }
 
   std::thread::id thread_id() const { return thread_.get_id(); }
 
  private:
+  void start(controller::NeckSide& neck);
+  Outcome wait();
+  void finish() noexcept;
   void run();
 
-  controller::QuilletMotorController& controller_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  bool requested_ = false;
+  controller::NeckSide* lent_ = nullptr;  // set by start, cleared by the thread when it is done
   bool stopping_ = false;
   std::optional<Outcome> outcome_;
   std::exception_ptr fault_;  // what ended the thread, if anything did

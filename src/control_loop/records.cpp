@@ -32,12 +32,19 @@ QuilletTorsoPosition torso_position_from_joints(const std::array<double, 7>& ser
       timestamp};
 }
 
+std::array<double, 7> servo_positions(const QuilletTorsoPosition& p) {
+  return {p.left_arm[0], p.left_arm[1], p.right_arm[0], p.right_arm[1], p.nose[0], p.nose[1], p.nose[2]};
+}
+
+double seconds_of(std::chrono::nanoseconds duration) {
+  if (duration.count() < 0) return 0.0;
+  const auto whole = std::chrono::floor<std::chrono::seconds>(duration);
+  return static_cast<double>(whole.count()) + static_cast<double>((duration - whole).count()) / 1e9;
+}
+
 double wall_clock_timestamp() {
-  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
-  if (since_epoch.count() < 0) return 0.0;
-  const auto seconds = std::chrono::floor<std::chrono::seconds>(since_epoch);
-  const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch - seconds);
-  return static_cast<double>(seconds.count()) + static_cast<double>(nanos.count()) / 1e9;
+  return seconds_of(std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::system_clock::now().time_since_epoch()));
 }
 
 std::string representation(const QuilletTorsoPosition& position) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <optional>
 #include <span>
 #include <string>
@@ -38,6 +39,11 @@ std::optional<QuilletTorsoPosition> torso_position_from(std::span<const double> 
 QuilletTorsoPosition torso_position_from_joints(const std::array<double, 7>& servos,
                                                 const std::array<double, 3>& neck,
                                                 double timestamp);
+// The record's seven servo values in joint order: left arm, right arm, nose.
+std::array<double, 7> servo_positions(const QuilletTorsoPosition& position);
+
+// A duration in seconds: whole seconds plus the nanoseconds below them / 1e9; 0.0 when negative.
+double seconds_of(std::chrono::nanoseconds duration);
 
 // Wall-clock seconds since the Unix epoch (whole seconds plus nanoseconds / 1e9); 0.0 when the
 // clock reads earlier than the epoch.

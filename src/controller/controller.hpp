@@ -1,14 +1,13 @@
-// The synchronous controller of the torso: owns the serial servo bus (optional) and the CAN bus
-// of the neck, and runs every operation to completion on the caller's thread. It is not
-// synchronised: exactly one caller uses it at a time (the Python object's mutex, or the control
-// loop thread that owns it).
+// The synchronous controller of the torso, composed of its two sides, one per wire: the servo
+// side (the serial line of the arms and the nose; absent for a neck-only controller) and the
+// neck side (the CAN bus of the neck). Every operation runs to completion on the caller's thread,
+// on the side it concerns. It is not synchronised: one caller uses it at a time (the Python
+// object's mutex, or the control loop that owns it).
 #pragma once
 
 #include <array>
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
-#include <expected>
 #include <functional>
 #include <map>
 #include <memory>
@@ -19,20 +18,16 @@
 #include <utility>
 #include <vector>
 
-#include "can_bus/damiao/driver.hpp"
 #include "can_bus/transport/can_transport.hpp"
 #include "controller/error.hpp"
+#include "controller/inputs.hpp"
 #include "controller/joints.hpp"
+#include "controller/neck_side.hpp"
+#include "controller/servo_side.hpp"
 #include "platform/clock.hpp"
-#include "servo_bus/feetech_protocol/feetech.hpp"
 #include "servo_bus/serial_port/serial_port.hpp"
 
 namespace quillet::controller {
-
-inline constexpr std::string_view kLogTarget = "quillet_motor_controller::controller";
-
-template <class T>
-using Result = std::expected<T, Error>;
 
 // The names of the buses, as people know them: errors name their bus with them.
 struct BusNames {
@@ -56,85 +51,75 @@ class QuilletMotorController {
   QuilletMotorController(const QuilletMotorController&) = delete;
   QuilletMotorController& operator=(const QuilletMotorController&) = delete;
 
-  bool has_serial_port() const { return serial_port_ != nullptr; }
-  const BusNames& bus_names() const { return names_; }
+  bool has_serial_port() const { return servo_.has_value(); }
+  // The two sides, for whoever works on both wires at once: each may be given to one thread.
+  ServoSide* servo_side() { return servo_ ? &*servo_ : nullptr; }
+  NeckSide& neck_side() { return neck_; }
 
   // Joint name to servo id, seven entries. Touches no bus.
   static std::map<std::string, std::uint8_t> get_motor_name_id();
-  // Servo ids that did not answer a ping, in table order; every bus failure counts as missing.
+  // Servo ids that did not answer a ping, in table order (none without a serial port); every
+  // bus failure counts as missing.
   Result<std::vector<std::uint8_t>> check_missing_ids();
-  // Names of the neck joints whose motor did not answer a feedback request. Never fails.
-  std::vector<std::string> check_missing_neck_motors();
+  std::vector<std::string> check_missing_neck_motors() { return neck_.check_missing_neck_motors(); }
 
-  // Servo groups: one group transaction per servo model, arms first; the first failure stops.
+  // Servo groups (servo_side.hpp); without a serial port each fails with kNeckOnlyMessage.
   Result<ServoPositions> read_all_positions();
-  Result<std::array<std::uint8_t, 7>> read_all_voltages();
+  Result<std::array<std::uint8_t, kServoJoints.size()>> read_all_voltages();
   Result<bool> is_torque_enabled();
-  Result<void> set_all_goal_positions(const ServoPositions& positions);
-  Result<void> set_arms_position(const std::array<double, 4>& positions);
-  Result<void> set_left_arm_position(const std::array<double, 2>& positions);
-  Result<void> set_right_arm_position(const std::array<double, 2>& positions);
-  Result<void> set_nose_position(const std::array<double, 3>& positions);
+  Result<void> set_all_goal_positions(const Positions<kServoJoints.size()>& positions);
+  Result<void> set_arms_position(const Positions<ARM_IDS.size()>& positions);
+  Result<void> set_left_arm_position(const Positions<LEFT_ARM_IDS.size()>& positions);
+  Result<void> set_right_arm_position(const Positions<RIGHT_ARM_IDS.size()>& positions);
+  Result<void> set_nose_position(const Positions<NOSE_IDS.size()>& positions);
   Result<void> enable_torque();
   Result<void> disable_torque();
   Result<void> enable_arms(bool enable);
   Result<void> enable_nose(bool enable);
-  // Ids 1-4 go to the arm group, 5-7 to the nose group (order and duplicates kept); others are
-  // ignored. No valid id: success without traffic, even without a serial port. More ids of one
-  // group than a sync write reaches are refused first (check_torque_ids).
-  Result<void> set_torque_on_ids(std::span<const std::uint8_t> ids, bool enable);
-  // Writes `data` as is, then returns what had arrived at the first non-empty poll (about 10 ms
-  // at most). Without a serial port: an I/O error of kind Unsupported.
+  // No valid id (neither an arm's nor the nose's): success without traffic, even without a
+  // serial port.
+  Result<void> set_torque_on_ids(const TorqueIds& ids, bool enable);
+  // Without a serial port: an I/O error of kind Unsupported.
   Result<std::vector<std::uint8_t>> write_raw_packet(std::span<const std::uint8_t> data);
-  // One register read or write of one servo (the bus transactions Read and Write). What no
-  // packet can carry is refused first (check_servo_id, check_read_length, check_write_data);
-  // then, without a serial port, the neck-only error.
-  Result<std::vector<std::uint8_t>> read_raw_bytes(std::uint8_t id, std::uint8_t address,
-                                                   std::uint8_t length);
-  Result<void> write_raw_bytes(std::uint8_t id, std::uint8_t address,
-                               std::span<const std::uint8_t> data);
-
-  // Neck.
-  Result<void> enable_neck(bool enable);
-  bool is_neck_torque_enabled() const { return neck_torque_enabled_; }
-  Result<void> set_neck_gains(std::uint32_t index, float kp, float kd);
-  static std::array<std::pair<double, double>, kNeckJointCount> neck_position_limits();
-  // Limits to the joint's hard bounds, logging a warning when the request was outside them.
-  static double clamp_neck_position(std::size_t index, double position);
-  // Unclamped; `label` names the operation in errors.
-  Result<NeckPositions> command_neck_mit(const NeckPositions& positions, std::string_view label);
-  Result<NeckPositions> set_neck_position(const NeckPositions& positions);
-  Result<double> set_single_neck_joint(std::size_t index, double position);
-  Result<NeckPositions> read_neck_positions();
-  const can_bus::damiao::MitCommand& neck_command(std::size_t index) const { return neck_commands_[index]; }
-
-  // Ramps each neck joint to the multiple of 2π nearest its position; leaves torque on.
-  // `interrupted` is asked between cycles: homing can take tens of seconds, and whoever runs it
-  // may want to stop it (the joints then hold their last commanded positions, as on a time-out).
-  Result<NeckPositions> neck_home(double speed, double tolerance, std::optional<float> kp,
-                                  std::optional<float> kd,
-                                  const std::function<bool()>& interrupted = {});
-
-  // Reboots the seven servos and waits until each answers a ping again, or `timeout` passes.
+  Result<std::vector<std::uint8_t>> read_raw_bytes(ServoId id, std::uint8_t address, ReadLength length);
+  Result<void> write_raw_bytes(ServoId id, std::uint8_t address, const WriteData& data);
+  // Without a serial port: success, nothing sent.
   Result<void> reboot(std::chrono::nanoseconds timeout);
 
- private:
-  template <class Op>
-  Result<void> with_serial_port(Op&& op);
-  // A lower layer's error, with the bus it came from.
-  std::unexpected<Error> servo_failure(servo_bus::Error error) const;
-  std::unexpected<Error> neck_failure(std::string context, std::size_t joint,
-                                      can_bus::damiao::Error error) const;
+  // Neck (neck_side.hpp).
+  Result<void> enable_neck(bool enable) { return neck_.enable_neck(enable); }
+  bool is_neck_torque_enabled() const { return neck_.is_neck_torque_enabled(); }
+  void set_neck_gains(NeckAxis joint, Gain kp, Gain kd) { neck_.set_neck_gains(joint, kp, kd); }
+  static std::array<std::pair<double, double>, kNeckJointCount> neck_position_limits() {
+    return NeckSide::neck_position_limits();
+  }
+  static double clamp_neck_position(NeckAxis joint, double position) {
+    return NeckSide::clamp_neck_position(joint, position);
+  }
+  Result<NeckPositions> command_neck_mit(const Positions<kNeckJointCount>& positions, std::string_view label) {
+    return neck_.command_neck_mit(positions, label);
+  }
+  Result<NeckPositions> set_neck_position(const Positions<kNeckJointCount>& positions) {
+    return neck_.set_neck_position(positions);
+  }
+  Result<double> set_single_neck_joint(NeckAxis joint, const Position& position) {
+    return neck_.set_single_neck_joint(joint, position);
+  }
+  Result<NeckPositions> read_neck_positions() { return neck_.read_neck_positions(); }
+  const can_bus::damiao::MitCommand& neck_command(NeckAxis joint) const { return neck_.neck_command(joint); }
+  Result<NeckPositions> neck_home(double speed, double tolerance, std::optional<Gain> kp, std::optional<Gain> kd,
+                                  const std::function<bool()>& interrupted = {}) {
+    return neck_.neck_home(speed, tolerance, kp, kd, interrupted);
+  }
 
-  Clock& clock_;
-  BusNames names_;
-  std::array<can_bus::damiao::Damiao, kNeckJointCount> neck_motors_;
-  servo_bus::feetech::FeetechProtocolHandler servo_protocol_;
-  // Declared before the serial port so that the port is closed first, then the CAN socket.
-  std::unique_ptr<can_bus::CanTransport> can_transport_;
-  std::unique_ptr<servo_bus::SerialPort> serial_port_;
-  std::array<can_bus::damiao::MitCommand, kNeckJointCount> neck_commands_;
-  bool neck_torque_enabled_ = false;
+ private:
+  // `op(servo side)`, or the neck-only error without one.
+  template <class Op>
+  auto on_servos(Op&& op) -> std::invoke_result_t<Op&, ServoSide&>;
+
+  // The neck side first, so that it is released last: the serial port closes, then the socket.
+  NeckSide neck_;
+  std::optional<ServoSide> servo_;
 };
 
 }  // namespace quillet::controller

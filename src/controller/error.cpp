@@ -7,31 +7,11 @@
 #include <string>
 
 #include "controller/joints.hpp"
-#include "servo_bus/feetech_protocol/packet.hpp"
+#include "support/overloaded.hpp"
 #include "support/text.hpp"
 
 namespace quillet::controller {
 namespace {
-
-using servo_bus::feetech::kBroadcastId;
-using servo_bus::feetech::kMaxReadLength;
-using servo_bus::feetech::kMaxWriteData;
-using servo_bus::feetech::max_sync_write_servos;
-
-std::unexpected<Error> refuse(std::string_view operation, std::string_view argument, std::string reason) {
-  return std::unexpected(Error(Error::Refused{std::string(operation), argument, std::move(reason)}));
-}
-
-// "<what> are over the <most> <carrier>", e.g. "255 bytes are over the 253 one status reply carries".
-std::unexpected<Error> over(std::string_view operation, std::string_view argument, const std::string& what,
-                            std::size_t most, std::string_view carrier) {
-  return refuse(operation, argument, what + " are over the " + std::to_string(most) + " " + std::string(carrier));
-}
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
 
 std::string on_bus(std::string_view kind, const std::string& bus) {
   return std::string(kind) + (bus.empty() ? "" : " " + bus);
@@ -78,7 +58,7 @@ std::vector<std::string> can_notes(const Error::Can& failure) {
   const std::string where = on_bus("CAN bus", failure.bus);
   std::vector<std::string> notes;
   if (failure.joint) {
-    const NeckJoint& joint = kNeckJoints[*failure.joint];
+    const NeckJoint& joint = neck_joint(*failure.joint);
     const std::string who = std::string(joint.name) + " (CAN id " + std::to_string(joint.can_id) + ")";
     const auto* backend = transport ? transport->get_if<can_bus::CanError::Backend>() : nullptr;
     if (transport && transport->is_timeout()) {
@@ -123,55 +103,6 @@ std::vector<std::string> Error::notes() const {
 std::optional<IoErrorKind> Error::io_kind() const {
   if (const auto* servo = std::get_if<Servo>(&value_)) return servo->error.io_kind();
   return std::nullopt;
-}
-
-std::expected<void, Error> check_positions(std::string_view operation, std::string_view argument,
-                                           std::span<const double> positions) {
-  if (std::none_of(positions.begin(), positions.end(), [](double p) { return std::isnan(p); })) return {};
-  return std::unexpected(Error(Error::NotANumber{std::string(operation), argument}));
-}
-
-std::expected<void, Error> check_gain(std::string_view operation, std::string_view argument,
-                                      std::optional<float> gain) {
-  if (!gain) return {};
-  if (std::isnan(*gain)) {
-    return std::unexpected(Error(Error::NotANumber{std::string(operation), argument, "gain"}));
-  }
-  if (*gain < 0.0f) return refuse(operation, argument, "gain is negative (" + text::float_display(*gain) + ")");
-  return {};
-}
-
-std::expected<void, Error> check_servo_id(std::string_view operation, std::string_view argument,
-                                          std::uint8_t id) {
-  if (id < kBroadcastId) return {};
-  return refuse(operation, argument,
-                "servo id " + std::to_string(id) + " is not one servo's (at most " +
-                    std::to_string(kBroadcastId - 1) + "; " + std::to_string(kBroadcastId) +
-                    " is the broadcast id)");
-}
-
-std::expected<void, Error> check_read_length(std::string_view operation, std::string_view argument,
-                                             std::uint8_t length) {
-  if (length <= kMaxReadLength) return {};
-  return over(operation, argument, std::to_string(length) + " bytes", kMaxReadLength, "one status reply carries");
-}
-
-std::expected<void, Error> check_write_data(std::string_view operation, std::string_view argument,
-                                            std::size_t size) {
-  if (size <= kMaxWriteData) return {};
-  return over(operation, argument, std::to_string(size) + " bytes", kMaxWriteData, "one write carries");
-}
-
-std::expected<void, Error> check_torque_ids(std::string_view operation, std::string_view argument,
-                                            std::span<const std::uint8_t> ids) {
-  // Each group is one sync write of a one-byte register; ids of neither group are ignored.
-  constexpr std::size_t kMost = max_sync_write_servos(1);
-  const auto arms = static_cast<std::size_t>(std::ranges::count_if(ids, is_arm_id));
-  const auto nose = static_cast<std::size_t>(std::ranges::count_if(ids, is_nose_id));
-  if (arms <= kMost && nose <= kMost) return {};
-  return over(operation, argument,
-              std::to_string(std::max(arms, nose)) + (arms > nose ? " arm" : " nose") + " servo ids", kMost,
-              "one sync write reaches");
 }
 
 }  // namespace quillet::controller

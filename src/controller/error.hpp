@@ -18,9 +18,13 @@
 
 #include "can_bus/damiao/error.hpp"
 #include "can_bus/transport/can_transport.hpp"
+#include "controller/joints.hpp"
 #include "servo_bus/error.hpp"
 
 namespace quillet::controller {
+
+// Where the controller's log records go.
+inline constexpr std::string_view kLogTarget = "quillet_motor_controller::controller";
 
 // Shared by every servo-bus operation of a controller built without a serial port.
 inline constexpr const char* kNeckOnlyMessage = "serial port not configured (neck-only controller)";
@@ -49,12 +53,12 @@ class Error {
     std::string bus;
   };
   // A CAN error behind `context`, the message's text before the lower error's
-  // ("read_neck_positions(neck_yaw): "), on interface `bus`, met by a neck joint (an index of
-  // kNeckJoints) or by the bus itself.
+  // ("read_neck_positions(neck_yaw): "), on interface `bus`, met by a neck joint or by the
+  // bus itself.
   struct Can {
     std::string context;
     std::string bus;
-    std::optional<std::size_t> joint;
+    std::optional<NeckAxis> joint;
     std::variant<can_bus::damiao::Error, can_bus::CanError> error;
   };
 
@@ -82,30 +86,7 @@ class Error {
   std::variant<std::string, Servo, NotANumber, Can, Refused> value_;
 };
 
-// The one rule for positions given to an operation: any NaN among them is NotANumber. Every
-// operation applies it first, before any state change or bus traffic; whoever queues an
-// operation for later applies it before queueing.
-std::expected<void, Error> check_positions(std::string_view operation, std::string_view argument,
-                                           std::span<const double> positions);
-// The same rule for a neck gain (`argument` "kp" or "kd"): a NaN or negative kp would be
-// packed as 0 and leave the joint without stiffness; so is a negative kd. Zero and an absent
-// gain pass.
-std::expected<void, Error> check_gain(std::string_view operation, std::string_view argument,
-                                      std::optional<float> gain);
-
-// Requests that no servo packet can carry, Refused before any traffic (and before queueing):
-//   - an id above 253: 254 addresses every servo at once, 255 none (write_raw_packet still
-//     sends a deliberate broadcast as given);
-//   - a read of more bytes than one status reply carries (253);
-//   - more data bytes than one Write carries (252);
-//   - more torque ids of one servo group than one sync write reaches (125).
-std::expected<void, Error> check_servo_id(std::string_view operation, std::string_view argument,
-                                          std::uint8_t id);
-std::expected<void, Error> check_read_length(std::string_view operation, std::string_view argument,
-                                             std::uint8_t length);
-std::expected<void, Error> check_write_data(std::string_view operation, std::string_view argument,
-                                            std::size_t size);
-std::expected<void, Error> check_torque_ids(std::string_view operation, std::string_view argument,
-                                            std::span<const std::uint8_t> ids);
+template <class T>
+using Result = std::expected<T, Error>;
 
 }  // namespace quillet::controller

@@ -1,6 +1,7 @@
-// The planning of neck homing, apart from the driving: pure functions over values.
+// Neck homing: its planning, pure functions over values, apart from the driving, which is the
+// neck side's neck_home (defined in homing.cpp).
 //
-// How to use (the controller's neck_home):
+// How the driving uses the plan:
 //   const HomingPlan plan = plan_neck_homing(current, speed);
 //   NeckPositions commanded = current;
 //   for (std::uint64_t cycle = 0; cycle < plan.budget; ++cycle) {

@@ -90,6 +90,7 @@ static_assert([] {
 
 struct NeckJoint {
   std::string_view name;
+  std::string_view setter;  // the operation that commands this joint alone
   std::uint16_t can_id;     // the motor's receive id
   std::uint16_t master_id;  // the id its replies carry
   std::chrono::nanoseconds timeout;
@@ -100,17 +101,24 @@ struct NeckJoint {
   double upper;
 };
 
+// The neck joints, in the order of every three-element neck array.
+enum class NeckAxis : std::uint8_t { Yaw, Pitch, Roll };
 inline constexpr std::size_t kNeckJointCount = 3;
+inline constexpr std::array<NeckAxis, kNeckJointCount> kNeckAxes{NeckAxis::Yaw, NeckAxis::Pitch, NeckAxis::Roll};
 
-// Index = neck joint index (0 yaw, 1 pitch, 2 roll). Yaw has a faster, weaker range.
+constexpr std::size_t index_of(NeckAxis axis) { return static_cast<std::size_t>(axis); }
+
+// Index = index_of(axis). Yaw has a faster, weaker range.
 inline constexpr std::array<NeckJoint, kNeckJointCount> kNeckJoints{{
-    {"neck_yaw", 1, 1, std::chrono::milliseconds(20), {12.5f, 30.0f, 500.0f, 5.0f, 10.0f}, 30.0f,
+    {"neck_yaw", "set_neck_yaw_position", 1, 1, std::chrono::milliseconds(20), {12.5f, 30.0f, 500.0f, 5.0f, 10.0f}, 30.0f,
      1.0f, -0.5, 0.5},
-    {"neck_pitch", 2, 2, std::chrono::milliseconds(20), {12.5f, 10.0f, 500.0f, 5.0f, 28.0f}, 60.0f,
+    {"neck_pitch", "set_neck_pitch_position", 2, 2, std::chrono::milliseconds(20), {12.5f, 10.0f, 500.0f, 5.0f, 28.0f}, 60.0f,
      2.0f, 0.0, 0.45},
-    {"neck_roll", 3, 3, std::chrono::milliseconds(20), {12.5f, 10.0f, 500.0f, 5.0f, 28.0f}, 60.0f,
+    {"neck_roll", "set_neck_roll_position", 3, 3, std::chrono::milliseconds(20), {12.5f, 10.0f, 500.0f, 5.0f, 28.0f}, 60.0f,
      2.0f, -0.4, 0.4},
 }};
+
+constexpr const NeckJoint& neck_joint(NeckAxis axis) { return kNeckJoints[index_of(axis)]; }
 
 using NeckPositions = std::array<double, kNeckJointCount>;
 

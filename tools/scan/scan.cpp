@@ -42,9 +42,6 @@ using servo_bus::LinuxSerialPort;
 using servo_bus::feetech::FeetechProtocolHandler;
 using servo_bus::feetech::kSmsStsRegisters;
 
-// Register block of the gains: P, D, I from address 21.
-constexpr std::uint8_t kGainsAddress = 21;
-constexpr std::uint8_t kGainsLength = 3;
 // Highest id a servo can take; 0xFE is the broadcast id.
 constexpr int kLastServoId = 253;
 
@@ -196,8 +193,8 @@ ServoReport scan_servo(FeetechProtocolHandler& handler, LinuxSerialPort& port, c
   }
   if (auto b = read_block(handler, port, report, "supply voltage", regs.present_voltage, 1)) report.voltage = (*b)[0];
   if (auto b = read_block(handler, port, report, "torque enable", regs.torque_enable, 1)) report.torque = (*b)[0] != 0;
-  if (auto b = read_block(handler, port, report, "gains", kGainsAddress, kGainsLength)) {
-    report.gains = Gains{.p = (*b)[0], .d = (*b)[1], .i = (*b)[2]};
+  if (auto b = read_block(handler, port, report, "gains", regs.pid_gains, servo_bus::feetech::kPidGainsLength)) {
+    report.gains = servo_bus::feetech::pid_gains_from(std::span(*b).first<servo_bus::feetech::kPidGainsLength>());
   }
   return report;
 }

@@ -13,14 +13,11 @@
 #include <vector>
 
 #include "controller/joints.hpp"
+#include "servo_bus/servo/feetech/model.hpp"
 
 namespace quillet::tools::scan {
 
-struct Gains {
-  std::uint8_t p = 0;
-  std::uint8_t d = 0;
-  std::uint8_t i = 0;
-};
+using Gains = servo_bus::feetech::PidGains;
 
 struct ServoReport {
   const controller::ServoJoint* joint = nullptr;

@@ -5,6 +5,7 @@
 //   sm40bl.sync_read_present_position(handler, port, ids)
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <span>
@@ -23,11 +24,28 @@ struct Registers {
   std::uint8_t goal_position;     // 2 bytes, signed steps
   std::uint8_t present_position;  // 2 bytes, signed steps
   std::uint8_t present_voltage;   // 1 byte, tenths of a volt
+  std::uint8_t pid_gains;         // kPidGainsLength bytes: P, D, I (PidGains)
 };
 
 // The register table shared by the SMS/STS families used on this robot.
 inline constexpr Registers kSmsStsRegisters{.torque_enable = 40, .goal_position = 42,
-                                            .present_position = 56, .present_voltage = 62};
+                                            .present_position = 56, .present_voltage = 62,
+                                            .pid_gains = 21};
+
+// The gains of a servo's position loop, one byte each, held in the order P, D, I.
+struct PidGains {
+  std::uint8_t p = 0;
+  std::uint8_t i = 0;
+  std::uint8_t d = 0;
+  friend bool operator==(const PidGains&, const PidGains&) = default;
+};
+inline constexpr std::uint8_t kPidGainsLength = 3;
+constexpr std::array<std::uint8_t, kPidGainsLength> pid_gain_bytes(PidGains gains) {
+  return {gains.p, gains.d, gains.i};
+}
+constexpr PidGains pid_gains_from(std::span<const std::uint8_t, kPidGainsLength> bytes) {
+  return {.p = bytes[0], .i = bytes[2], .d = bytes[1]};
+}
 
 inline constexpr std::uint8_t kPositionWidth = 2;
 inline constexpr std::uint8_t kByteWidth = 1;

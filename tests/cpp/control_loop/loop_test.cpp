@@ -31,6 +31,15 @@ struct Torso : quillet::testing::FakeTorso {
   }
 };
 
+// Inputs as a command carries them, checked where they are queued; these pass.
+template <std::size_t N>
+Positions<N> goals(const std::array<double, N>& values) {
+  return *Positions<N>::check("test", "position", values);
+}
+Position goal(double value) { return *Position::check("test", "position", value); }
+quillet::controller::ServoId servo(std::uint8_t id) { return *quillet::controller::ServoId::check("test", "id", id); }
+quillet::controller::ReadLength bytes(std::uint8_t n) { return *quillet::controller::ReadLength::check("test", "length", n); }
+
 LoopSettings every(std::chrono::nanoseconds period) {
   LoopSettings settings;
   settings.read_position_loop_period = period;
@@ -145,8 +154,8 @@ TEST(ControlLoopStartup, NeckOnlyLoopTouchesNoServo) {
   EXPECT_EQ(position->nose, (std::array<double, 3>{0.0, 0.0, 0.0}));
   EXPECT_EQ(loop->is_torque_enabled(), false);
   // Servo commands fail quietly; the raw read reports the failure.
-  ASSERT_TRUE(loop->submit(SetArmsPosition{{0, 0, 0, 0}}));
-  EXPECT_EQ(loop->async_read_raw_bytes(1, 56, 2), std::unexpected(MotorError::communication_failure()));
+  ASSERT_TRUE(loop->submit(SetArmsPosition{goals<4>({0, 0, 0, 0})}));
+  EXPECT_EQ(loop->async_read_raw_bytes(servo(1), 56, bytes(2)), std::unexpected(MotorError::communication_failure()));
   loop->close();
   EXPECT_TRUE(torso.servos->packets().empty());
 }
@@ -162,9 +171,9 @@ TEST(ControlLoop, ExecutesCommandsInOrderAndDrainsThemOnClose) {
   ASSERT_TRUE(loop->submit(EnableTorque{}));
   for (int i = 0; i < 30; ++i) {
     // Left arm pitch goals 2048 + i steps, each its own sync write.
-    ASSERT_TRUE(loop->submit(SetLeftArmPosition{{(i + 0.5) * 2 * 3.141592653589793 / 4096, 0.0}}));
+    ASSERT_TRUE(loop->submit(SetLeftArmPosition{goals<2>({(i + 0.5) * 2 * 3.141592653589793 / 4096, 0.0})}));
   }
-  ASSERT_TRUE(loop->submit(DisableTorqueOnIds{{5}}));
+  ASSERT_TRUE(loop->submit(DisableTorqueOnIds{*quillet::controller::TorqueIds::check("test", "ids", {5})}));
   loop->close();  // everything queued before close runs before it returns
 
   std::vector<int> goals;
@@ -194,8 +203,8 @@ TEST(ControlLoop, StatisticsFlowAtTicksAndAfterSuccessfulCommands) {
   settings.stats_pub_period = 20ms;
   auto loop = started(torso, settings, /*with_servos=*/false);
   ASSERT_TRUE(loop);
-  ASSERT_TRUE(loop->submit(SetNeckYawPosition{0.1}));
-  ASSERT_TRUE(loop->submit(SetArmsPosition{{0, 0, 0, 0}}));  // fails: no serial port
+  ASSERT_TRUE(loop->submit(SetNeckYawPosition{goal(0.1)}));
+  ASSERT_TRUE(loop->submit(SetArmsPosition{goals<4>({0, 0, 0, 0})}));  // fails: no serial port
   ASSERT_TRUE(eventually([&] { return !loop->get_stats()->write_dt.empty(); }));
   std::this_thread::sleep_for(50ms);
   loop->close();
@@ -287,12 +296,12 @@ TEST(ControlLoop, RawReadGivesUpAfterOneSecondButStillRuns) {
   Torso torso;
   auto loop = started(torso, every(10ms));
   ASSERT_TRUE(loop);
-  EXPECT_EQ(loop->async_read_raw_bytes(5, Wire::kVoltage, 1), Bytes{120});
+  EXPECT_EQ(loop->async_read_raw_bytes(servo(5), Wire::kVoltage, bytes(1)), Bytes{120});
 
   torso.servos->set_sync_write_delay(1200ms);
   ASSERT_TRUE(loop->submit(EnableNose{true}));  // keeps the loop busy for longer than the wait
   const auto begin = std::chrono::steady_clock::now();
-  EXPECT_EQ(loop->async_read_raw_bytes(5, 21, 3), std::unexpected(MotorError::communication_failure()));
+  EXPECT_EQ(loop->async_read_raw_bytes(servo(5), 21, bytes(3)), std::unexpected(MotorError::communication_failure()));
   EXPECT_GE(std::chrono::steady_clock::now() - begin, 1s);
   torso.servos->set_sync_write_delay(0ms);
   ASSERT_TRUE(eventually([&] {
@@ -358,8 +367,8 @@ TEST(ControlLoop, ALoopDestroyedOnItsOwnThreadEndsByItself) {
     });
     {
       std::lock_guard lock(submitting);
-      (void)running->submit(SetNeckYawPosition{2.0});           // clamped, with a warning
-      (void)running->submit(SetNosePosition{{0.0, 0.0, 0.0}});  // queued behind it: drained
+      (void)running->submit(SetNeckYawPosition{goal(2.0)});           // clamped, with a warning
+      (void)running->submit(SetNosePosition{goals<3>({0.0, 0.0, 0.0})});  // queued behind it: drained
     }
     if (!eventually([&] { return torso.released(); })) return false;
     const auto packets = torso.servos->packets();

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "controller/inputs.hpp"
 #include "tests/cpp/fakes/log_capture.hpp"
 #include "tests/cpp/fakes/torso.hpp"
 #include "tests/cpp/platform/fake_clock.hpp"
@@ -120,10 +121,11 @@ TEST_F(ControllerTest, PresenceChecksCountEveryFailureAsMissing) {
 }
 
 TEST_F(ControllerTest, ClampWarnsOnlyWhenThePositionChanges) {
-  EXPECT_EQ(QuilletMotorController::clamp_neck_position(0, 0.8), 0.5);
-  EXPECT_EQ(QuilletMotorController::clamp_neck_position(1, 0.45), 0.45);
-  EXPECT_EQ(QuilletMotorController::clamp_neck_position(2, -std::numeric_limits<double>::infinity()), -0.4);
-  EXPECT_TRUE(std::isnan(QuilletMotorController::clamp_neck_position(2, std::nan(""))));
+  using quillet::controller::NeckAxis;
+  EXPECT_EQ(QuilletMotorController::clamp_neck_position(NeckAxis::Yaw, 0.8), 0.5);
+  EXPECT_EQ(QuilletMotorController::clamp_neck_position(NeckAxis::Pitch, 0.45), 0.45);
+  EXPECT_EQ(QuilletMotorController::clamp_neck_position(NeckAxis::Roll, -std::numeric_limits<double>::infinity()), -0.4);
+  EXPECT_TRUE(std::isnan(QuilletMotorController::clamp_neck_position(NeckAxis::Roll, std::nan(""))));
   EXPECT_EQ(log_.messages(), (std::vector<std::string>{
                             "neck_yaw requested position 0.8000 rad out of safe range [-0.5000, "
                             "0.5000]; clamped to 0.5000",
@@ -132,60 +134,23 @@ TEST_F(ControllerTest, ClampWarnsOnlyWhenThePositionChanges) {
                         }));
 }
 
-TEST_F(ControllerTest, NeckCommandsThatAreNotNumbersAreRefusedBeforeAnyFrame) {
-  auto controller = make(false);
-  auto result = controller.command_neck_mit({0.0, std::nan(""), 0.0}, "neck_home");
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().message(), "neck_home: position is not a number");
-  EXPECT_EQ(controller.neck_command(0).position, 0.0f);
-  EXPECT_EQ(controller.set_single_neck_joint(2, std::nan("")).error().message(),
-            "set_neck_roll_position: position is not a number");
-  EXPECT_TRUE(log_.records().empty());
-}
-
 // Before, neck_home(1e-320) ramped for a budget of 4.3 billion cycles (1.4 years).
 TEST_F(ControllerTest, HomingRefusesASpeedTooSlowForTheCycleBudgetBeforeAnything) {
   auto controller = make(false);
-  auto result = controller.neck_home(1e-320, 0.15, 80.0f, std::nullopt);
+  auto result = controller.neck_home(1e-320, 0.15, *quillet::controller::Gain::check("neck_home", "kp", 80.0f),
+                                     std::nullopt);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().message(),
             "neck_home: speed 0." + std::string(319, '0') + "1 is too slow to ramp within the cycle budget");
   EXPECT_EQ(frames_sent(), 0u);
-  EXPECT_EQ(controller.neck_command(0).kp, 30.0f);
+  EXPECT_EQ(controller.neck_command(quillet::controller::NeckAxis::Yaw).kp, 30.0f);
   EXPECT_TRUE(clock_.sleeps.empty());
 }
 
-// Before, a NaN kp was stored and packed as 0: the joint went limp.
-TEST_F(ControllerTest, GainsThatAreNotNumbersAreRefusedBeforeAnythingIsStoredOrSent) {
-  auto controller = make(false);
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  auto gains = controller.set_neck_gains(0, nan, 3.0f);
-  ASSERT_FALSE(gains);
-  EXPECT_EQ(*gains.error().not_a_number(),
-            (quillet::controller::Error::NotANumber{"set_neck_gains", "kp", "gain"}));
-  EXPECT_EQ(gains.error().message(), "set_neck_gains: gain is not a number");
-  EXPECT_EQ(controller.set_neck_gains(3, 1.0f, nan).error().not_a_number()->argument, "kd");
-  auto homed = controller.neck_home(0.4, 0.15, 10.0f, nan);
-  ASSERT_FALSE(homed);
-  EXPECT_EQ(homed.error().message(), "neck_home: gain is not a number");
-  EXPECT_EQ(controller.neck_command(0).kp, 30.0f);
-  EXPECT_EQ(controller.neck_command(0).kd, 1.0f);
-  EXPECT_EQ(frames_sent(), 0u);
-}
-
-TEST_F(ControllerTest, APositionThatIsNotANumberIsATypedErrorNamingItsArgument) {
+TEST_F(ControllerTest, CheckedPositionsReachTheBus) {
   auto controller = make();
-  auto all = controller.set_all_goal_positions({0, 0, 0, 0, 0, 0, std::nan("")});
-  ASSERT_FALSE(all);
-  ASSERT_NE(all.error().not_a_number(), nullptr);
-  EXPECT_EQ(*all.error().not_a_number(),
-            (quillet::controller::Error::NotANumber{"set_all_goal_positions", "positions"}));
-  EXPECT_EQ(all.error().io_kind(), std::nullopt);
-  auto nose = controller.set_nose_position({std::nan(""), 0, 0});
-  EXPECT_EQ(nose.error().not_a_number()->argument, "position");
-  EXPECT_EQ(nose.error().message(), "set_nose_position: position is not a number");
-  EXPECT_TRUE(instructions().empty());
-  EXPECT_TRUE(controller.set_left_arm_position({0.0, 0.0}));
+  EXPECT_TRUE(controller.set_left_arm_position(*quillet::controller::Positions<2>::check("set_left_arm_position",
+                                                                                         "position", {0.0, 0.0})));
   EXPECT_EQ(instructions().size(), 1u);
 }
 
@@ -193,6 +158,47 @@ TEST_F(ControllerTest, APositionThatIsNotANumberIsATypedErrorNamingItsArgument) 
 
 namespace quillet::controller {
 namespace {
+
+// The controller's operations take only checked inputs: what breaks a rule never reaches one.
+// Before, a NaN position reached the wire as an extreme step or MIT value, and a NaN kp was
+// stored and packed as 0 (the joint went limp).
+TEST(CheckedInputs, NumbersAreRequiredAndTheErrorNamesTheOperationAndArgument) {
+  const double nan = std::nan("");
+  auto all = Positions<7>::check("set_all_goal_positions", "positions", {0, 0, 0, 0, 0, 0, nan});
+  ASSERT_FALSE(all);
+  EXPECT_EQ(*all.error().not_a_number(), (Error::NotANumber{"set_all_goal_positions", "positions"}));
+  EXPECT_EQ(all.error().io_kind(), std::nullopt);
+  auto nose = Positions<3>::check("set_nose_position", "position", {nan, 0, 0});
+  EXPECT_EQ(nose.error().message(), "set_nose_position: position is not a number");
+  EXPECT_EQ(Positions<3>::check("neck_home", "position", {0.0, nan, 0.0}).error().message(),
+            "neck_home: position is not a number");
+  EXPECT_EQ(Position::check("set_neck_roll_position", "position", nan).error().message(),
+            "set_neck_roll_position: position is not a number");
+  EXPECT_EQ(Positions<2>::check("set_left_arm_position", "position", {0.25, -0.5})->value(),
+            (std::array<double, 2>{0.25, -0.5}));
+
+  const float fnan = std::numeric_limits<float>::quiet_NaN();
+  auto kp = Gain::check("set_neck_gains", "kp", fnan);
+  ASSERT_FALSE(kp);
+  EXPECT_EQ(*kp.error().not_a_number(), (Error::NotANumber{"set_neck_gains", "kp", "gain"}));
+  EXPECT_EQ(kp.error().message(), "set_neck_gains: gain is not a number");
+  EXPECT_EQ(Gain::check("neck_home", "kd", fnan).error().message(), "neck_home: gain is not a number");
+  EXPECT_EQ(Gain::check("set_neck_gains", "kd", -1.0f).error().refused()->reason, "gain is negative (-1)");
+  EXPECT_EQ(Gain::check("set_neck_gains", "kd", 0.0f)->value(), 0.0f);
+}
+
+TEST(CheckedInputs, RequestsNoPacketCanCarryAreRefused) {
+  EXPECT_EQ(ServoId::check("read_raw_bytes", "id", 254).error().refused()->reason,
+            "servo id 254 is not one servo's (at most 253; 254 is the broadcast id)");
+  EXPECT_EQ(ServoId::check("read_raw_bytes", "id", 253)->value(), 253);
+  EXPECT_EQ(ReadLength::check("read_raw_bytes", "length", 254).error().message(),
+            "read_raw_bytes: 254 bytes are over the 253 one status reply carries");
+  EXPECT_TRUE(WriteData::check("write_raw_bytes", "data", std::vector<std::uint8_t>(252)));
+  EXPECT_FALSE(WriteData::check("write_raw_bytes", "data", std::vector<std::uint8_t>(253)));
+  EXPECT_TRUE(TorqueIds::check("set_torque_on_ids", "ids", std::vector<std::uint8_t>(125, 1)));
+  EXPECT_EQ(TorqueIds::check("set_torque_on_ids", "ids", std::vector<std::uint8_t>(126, 5)).error().message(),
+            "set_torque_on_ids: 126 nose servo ids are over the 125 one sync write reaches");
+}
 
 TEST(JointTable, IdGroupsAndMembershipComeFromTheTable) {
   static_assert(ARM_IDS == std::array<std::uint8_t, 4>{1, 2, 3, 4});
