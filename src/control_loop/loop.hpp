@@ -2,6 +2,12 @@
 // period and, between two reads, executes the commands that other threads queue for it. Callers
 // never touch a bus: they queue commands and copy the latest outcomes out of shared cells.
 //
+// Its units: startup.hpp (the checks, before any thread of the loop exists), cycle.hpp (the loop
+// thread's passes), neck_reader.hpp (the thread lent the neck side for each read),
+// torso_read.hpp (one read of the whole torso), handle_commands.hpp (one command), command.hpp and
+// channel.hpp (what callers send and get back), cell.hpp (what the object shares with its thread),
+// motor_error.hpp and records.hpp (the values callers get).
+//
 // No Python here: the loop logs through the log sink, and its callers (the Python class) decide
 // how to wait without blocking anyone.
 #pragma once
