@@ -1,16 +1,19 @@
-// The loop's parts on their own: error texts, the duration notation, the channels and the retry
-// policy.
+// The loop's parts on their own: error texts, the duration notation, the channels, the retry
+// policy and the neck thread.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <stdexcept>
 #include <thread>
 
 #include "control_loop/cell.hpp"
 #include "control_loop/channel.hpp"
 #include "control_loop/motor_error.hpp"
+#include "control_loop/neck_reader.hpp"
 #include "control_loop/retry.hpp"
 #include "controller/controller.hpp"
 #include "tests/cpp/fakes/log_capture.hpp"
+#include "tests/cpp/fakes/torso.hpp"
 #include "tests/cpp/platform/fake_clock.hpp"
 
 namespace {
@@ -180,6 +183,28 @@ TEST(RetryTest, RetriesOnlyMissedRepliesAndInterruptions) {
   calls = 0;
   EXPECT_FALSE(with_retry([&] { ++calls; return io_failure(IoErrorKind::TimedOut); }, 5, pause));
   EXPECT_EQ(calls, 5);  // the count is of attempts, the first included
+}
+
+// The neck side is lent to the neck thread for one read: a servo read that throws meanwhile
+// unwinds only once the neck thread has let go of the side, which its caller may then release
+// (under AddressSanitizer a side used after that would be a finding), and the next read lends
+// another side.
+TEST(NeckReaderTest, AServoReadThatThrowsUnwindsOnlyOnceTheNeckThreadHasLetGoOfTheSide) {
+  quillet::testing::FakeTorso torso;
+  torso.neck->set_silent(3, true);  // the read lasts the roll motor's 20 ms time-out
+  auto neck = std::make_unique<quillet::controller::NeckSide>(torso.can(), quillet::real_clock(), "vcan0");
+  NeckReader reader;
+  EXPECT_THROW((void)reader.read_alongside(*neck, []() -> int { throw std::logic_error("under the servo bus"); }),
+               std::logic_error);
+  neck.reset();
+  EXPECT_EQ(torso.neck->sent().size(), 3u);
+
+  torso.neck->set_silent(3, false);
+  quillet::controller::NeckSide another(torso.can(), quillet::real_clock(), "vcan0");
+  auto [servos, positions] = reader.read_alongside(another, [] { return 7; });
+  EXPECT_EQ(servos, 7);
+  EXPECT_TRUE(positions.has_value());
+  EXPECT_EQ(torso.neck->sent().size(), 6u);
 }
 
 }  // namespace
