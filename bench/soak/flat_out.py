@@ -24,8 +24,8 @@ import threading
 import time
 from datetime import timedelta
 
-from process import memory_mb, reset_peak, run_under_preload
-from quillet_sim import VirtualTorso
+from process import memory_mb, reset_peak
+from quillet_sim import VirtualTorso, restart_under_preload
 from quillet_tools.timing import percentile
 
 SETTLE_S = 0.2  # left out at the start of each window: the previous phase's last get_stats
@@ -63,7 +63,7 @@ def main() -> None:
     parser.add_argument("--reader-hz", type=float, default=20.0)
     parser.add_argument("--wire-timing", action="store_true", help="pace the torso as the wires would")
     args = parser.parse_args()
-    run_under_preload()
+    restart_under_preload()
     logging.getLogger("quillet_motor_controller").setLevel(logging.ERROR)  # start-up's reboot notes
     from quillet_motor_controller import QuilletPyControlLoop
 

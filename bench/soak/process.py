@@ -1,21 +1,8 @@
-"""What this process holds, read from /proc, and the re-start under the SocketCAN stand-in that
-the soak benchmarks share."""
+"""What this process holds, read from /proc, that the soak benchmarks share."""
 
 from __future__ import annotations
 
 import os
-import sys
-
-from quillet_sim import preload_path
-
-
-def run_under_preload() -> None:
-    """Restarts this script with the SocketCAN stand-in preloaded (the loader reads LD_PRELOAD
-    at start-up only); returns at once when it already is."""
-    if preload_path() in os.environ.get("LD_PRELOAD", ""):
-        return
-    os.environ["LD_PRELOAD"] = f"{preload_path()} {os.environ.get('LD_PRELOAD', '')}".strip()
-    os.execv(sys.executable, [sys.executable, *sys.orig_argv[1:]])
 
 
 def memory_mb() -> tuple[float, float]:

@@ -27,8 +27,8 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from datetime import timedelta
 
-from process import descriptors, memory_mb, run_under_preload, threads
-from quillet_sim import VirtualTorso
+from process import descriptors, memory_mb, threads
+from quillet_sim import VirtualTorso, restart_under_preload
 from quillet_tools.monitor import Watch
 from quillet_tools.recording import SAMPLE_KINDS
 from quillet_tools.timing import percentile
@@ -229,7 +229,7 @@ def main() -> None:
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--line-seconds", type=float, default=60.0, help="seconds between lines (to try it out)")
     args = parser.parse_args()
-    run_under_preload()
+    restart_under_preload()
     # Start-up's reboot notes and the retries' recoveries under faults are not the figures.
     logging.getLogger("quillet_motor_controller").setLevel(logging.ERROR)
     from quillet_motor_controller import QuilletPyControlLoop
