@@ -71,6 +71,30 @@ void size_send_buffer(int fd, std::uint32_t receive_buffer) {
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &wanted, sizeof wanted);
 }
 
+// Receives one message and the descriptor that came with it (-1 when none; any others closed).
+ssize_t receive_with_descriptor(int fd, void* buffer, std::size_t size, int& descriptor) {
+  iovec part{buffer, size};
+  alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
+  msghdr message{};
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t got = recvmsg(fd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+  if (got < 0) return got;
+  for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
+    if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) continue;
+    const std::size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    for (std::size_t i = 0; i < count; ++i) {
+      int passed = -1;
+      std::memcpy(&passed, CMSG_DATA(header) + i * sizeof(int), sizeof passed);
+      if (descriptor < 0) descriptor = passed;
+      else close(passed);
+    }
+  }
+  return got;
+}
+
 bool is_frame_size(std::size_t n) { return n == CanFrame::kClassicSize || n == CanFrame::kFdSize; }
 bool is_targeted_size(std::size_t n) { return n == broker::kTargetedClassicSize || n == broker::kTargetedFdSize; }
 
@@ -187,19 +211,7 @@ void CanBus::send_hello(int fd) {
   hello.mtu = fd_capable_ ? broker::kFdMtu : broker::kClassicMtu;
   hello.time_ns = wall_clock_ns();
   std::memcpy(hello.name, name_.c_str(), std::min(name_.size(), broker::kMaxNameLength));
-  iovec part{&hello, sizeof hello};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr message{};
-  message.msg_iov = &part;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  cmsghdr* header = CMSG_FIRSTHDR(&message);
-  header->cmsg_level = SOL_SOCKET;
-  header->cmsg_type = SCM_RIGHTS;
-  header->cmsg_len = CMSG_LEN(sizeof(int));
-  std::memcpy(CMSG_DATA(header), &queue_fd_, sizeof queue_fd_);
-  sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+  broker::send_with_descriptor(::sendmsg, fd, &hello, sizeof hello, queue_fd_, MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
 void CanBus::drop_client(int fd) {
@@ -212,7 +224,7 @@ void CanBus::drop_client(int fd) {
   clients_.erase(fd);
 }
 
-void CanBus::apply_settings(Client& client, std::span<const std::uint8_t> message) {
+void CanBus::apply_settings(Client& client, std::span<const std::uint8_t> message, int acknowledgement) {
   broker::Settings head{};
   std::memcpy(&head, message.data(), sizeof head);
   ClientSettings& s = client.settings;
@@ -233,7 +245,7 @@ void CanBus::apply_settings(Client& client, std::span<const std::uint8_t> messag
     s.filters.push_back(f);
   }
   if (s.any_interface && !was_any) open_proxies(client);
-  for (const auto& [interface, proxy_fd] : client.proxies) send_proxy_settings(client, proxy_fd);
+  for (const auto& [interface, proxy_fd] : client.proxies) send_proxy_settings(client, proxy_fd, acknowledgement);
 }
 
 std::size_t CanBus::settle(int fd) {
@@ -259,9 +271,11 @@ std::size_t CanBus::settle(int fd) {
     }
     const auto size = static_cast<std::size_t>(n);
     if (is_frame_size(size) || is_targeted_size(size)) return size;
-    const ssize_t got = recv(fd, buf, sizeof buf, MSG_DONTWAIT);  // settings, or no known message
+    int acknowledgement = -1;  // closed once the settings apply, here and at the proxies' brokers
+    const ssize_t got = receive_with_descriptor(fd, buf, sizeof buf, acknowledgement);  // settings, or no known message
     if (got > 0 && broker::is_settings_size(static_cast<std::size_t>(got)) && buf[0] == broker::kSettingsTag)
-      apply_settings(it->second, std::span(buf, static_cast<std::size_t>(got)));
+      apply_settings(it->second, std::span(buf, static_cast<std::size_t>(got)), acknowledgement);
+    if (acknowledgement >= 0) close(acknowledgement);
   }
 }
 
@@ -426,7 +440,7 @@ int CanBus::proxy_for(Client& client, const std::string& interface) {
   const int proxy = connect_to(interface);
   if (proxy < 0) return -1;
   client.proxies[interface] = proxy;
-  send_proxy_settings(client, proxy);
+  send_proxy_settings(client, proxy, -1);
   loop_.watch(proxy, EPOLLIN, [this, client_fd = client.fd, proxy](std::uint32_t) { on_proxy(client_fd, proxy); });
   return proxy;
 }
@@ -439,7 +453,7 @@ void CanBus::open_proxies(Client& client) {
 
 // A socket bound to every interface hears the others through its proxies, with its own
 // settings; one bound to a single interface only sends through them.
-void CanBus::send_proxy_settings(const Client& client, int proxy_fd) {
+void CanBus::send_proxy_settings(const Client& client, int proxy_fd, int acknowledgement) {
   const ClientSettings& s = client.settings;
   std::vector<std::uint8_t> message(sizeof(broker::Settings));
   broker::Settings head{};
@@ -458,7 +472,8 @@ void CanBus::send_proxy_settings(const Client& client, int proxy_fd) {
   }
   head.receive_buffer = s.receive_buffer;
   std::memcpy(message.data(), &head, sizeof head);
-  send(proxy_fd, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  broker::send_with_descriptor(::sendmsg, proxy_fd, message.data(), message.size(), acknowledgement,
+                               MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
 void CanBus::on_proxy(int client_fd, int proxy_fd) {

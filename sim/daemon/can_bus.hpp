@@ -118,7 +118,9 @@ class CanBus {
   // that waits, or 0.
   std::size_t settle(int fd);
   void settle_all();
-  void apply_settings(Client& client, std::span<const std::uint8_t> message);
+  // `acknowledgement`, when not negative, goes on with the settings sent to the client's proxies;
+  // the caller closes it.
+  void apply_settings(Client& client, std::span<const std::uint8_t> message, int acknowledgement);
   void drop_client(int fd);
   void submit(const CanFrame& frame, CanSource source);
   void deliver(const CanFrame& frame, CanSource source);
@@ -137,7 +139,7 @@ class CanBus {
   // Connections to other interfaces' brokers on a client's behalf.
   int proxy_for(Client& client, const std::string& interface);
   void open_proxies(Client& client);
-  void send_proxy_settings(const Client& client, int proxy_fd);
+  void send_proxy_settings(const Client& client, int proxy_fd, int acknowledgement);
   void on_proxy(int client_fd, int proxy_fd);
   void close_proxy(Client& client, const std::string& interface);
 

@@ -17,11 +17,20 @@
 // The broker applies the settings as the kernel applies a raw socket's options: filters and
 // error mask, local loopback, own frames, FD frames, and the receive buffer that bounds what
 // a reader that falls behind may hold.
+//
+// As the kernel's, a socket's options hold for every frame written once the call that set them
+// returns, whichever socket or interface it is written on. So settings may carry a descriptor
+// (SCM_RIGHTS), the write end of a pipe the client waits on: the broker closes it once the
+// settings apply, and for a socket bound to every interface only after passing it on with the
+// settings it sends the other interfaces' brokers on the socket's behalf. The client's pipe
+// reads end of file when the last of them has closed it. A broker that went away, or drops the
+// descriptor unread, only ends the wait sooner.
 #pragma once
 
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -114,6 +123,28 @@ inline constexpr std::uint8_t kAnyInterface = 0x10;
 inline constexpr bool is_settings_size(std::size_t size) {
   return size >= sizeof(Settings) && (size - sizeof(Settings)) % kFilterSize == 0 &&
          (size - sizeof(Settings)) / kFilterSize <= kMaxFilters;
+}
+
+// Sends one message with `descriptor` attached (none when it is negative); sendmsg's result.
+// `sendmsg_call` is sendmsg(2) or the C library's own behind an interposer.
+template <class SendMessage>
+ssize_t send_with_descriptor(SendMessage sendmsg_call, int fd, const void* data, std::size_t size,
+                             int descriptor, int flags) noexcept {
+  iovec part{const_cast<void*>(data), size};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  if (descriptor >= 0) {
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(header), &descriptor, sizeof descriptor);
+  }
+  return sendmsg_call(fd, &message, flags);
 }
 
 // Fills `address` with the broker address of interface `name` and returns its length, or 0

@@ -97,8 +97,51 @@ unsigned bound_index(const CanSocket& socket) noexcept {
   return sc::index_of_slot(socket.interface);
 }
 
-// Tells the broker the socket's options; the caller holds the ChangeLock.
-int send_settings(int fd, const CanSocket& socket) noexcept {
+// The torsos' word that the settings sent to them apply: the read end of the pipe whose write
+// end went with them, at end of file once every torso holding it has closed it. Declared before
+// the ChangeLock, so that the wait comes after the lock is released. A torso that stops, or does
+// not answer in time, does not hold the caller; errno is left as the call set it.
+class Settled {
+ public:
+  Settled() noexcept = default;
+  Settled(const Settled&) = delete;
+  Settled& operator=(const Settled&) = delete;
+  ~Settled() {
+    if (read_end_ < 0) return;
+    const int saved = errno;
+    timespec start{};
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+      timespec now{};
+      ::clock_gettime(CLOCK_MONOTONIC, &now);
+      const long long waited = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1'000'000;
+      if (waited >= kTimeoutMs) break;
+      pollfd wait{read_end_, POLLIN, 0};
+      const int ready = real::poll()(&wait, 1, static_cast<int>(kTimeoutMs - waited));
+      if (ready >= 0 || errno != EINTR) break;
+    }
+    real::close()(read_end_);
+    errno = saved;
+  }
+
+  // Makes the pipe; its write end, to send and then close, or -1 when none could be made (the
+  // settings then go unconfirmed, as to a torso that drops the descriptor).
+  int open() noexcept {
+    int ends[2];
+    if (read_end_ >= 0 || ::pipe2(ends, O_CLOEXEC) != 0) return -1;
+    read_end_ = ends[0];
+    return ends[1];
+  }
+
+ private:
+  // As long as a new connection may wait for its hello.
+  static constexpr int kTimeoutMs = 5000;
+  int read_end_ = -1;
+};
+
+// Tells the broker the socket's options, to hold once `settled` has been waited for; the caller
+// holds the ChangeLock.
+int send_settings(int fd, const CanSocket& socket, Settled& settled) noexcept {
   if (socket.interface < 0 || socket.gone) return 0;
   int receive_buffer = 0;
   socklen_t size = sizeof receive_buffer;
@@ -107,13 +150,16 @@ int send_settings(int fd, const CanSocket& socket) noexcept {
   const std::size_t length = sc::settings_message(socket, static_cast<std::uint32_t>(receive_buffer),
                                                   message, sizeof message);
   if (length == 0) return ENOMEM;
+  const int acknowledgement = settled.open();
   for (;;) {
-    if (real::send()(fd, message, length, MSG_NOSIGNAL) >= 0) return 0;
+    if (broker::send_with_descriptor(real::sendmsg(), fd, message, length, acknowledgement, MSG_NOSIGNAL) >= 0) break;
     if (errno == EINTR) continue;
-    if (errno != EAGAIN) return 0;  // a torso that went away is told on the next read or write
+    if (errno != EAGAIN) break;  // a torso that went away is told on the next read or write
     pollfd wait{fd, POLLOUT, 0};
     real::poll()(&wait, 1, kBurstWaitMs);
   }
+  if (acknowledgement >= 0) real::close()(acknowledgement);
+  return 0;
 }
 
 // The torso serving the socket's interface has stopped, as if the interface were deleted: the
@@ -351,6 +397,7 @@ int bind_can(int fd, const sockaddr* address, socklen_t length) noexcept {
                          : sc::slot_of_index(static_cast<unsigned>(wanted.can_ifindex));
   if (slot < 0) return fail(ENODEV);
 
+  Settled settled;
   sc::ChangeLock lock;
   std::optional<CanSocket> socket = sc::find(fd);
   if (!socket) return fail(EBADF);
@@ -363,7 +410,7 @@ int bind_can(int fd, const sockaddr* address, socklen_t length) noexcept {
   socket->interface = slot;
   socket->interface_fd = mtu == broker::kFdMtu;
   sc::update(*socket);
-  if (const int error = send_settings(fd, *socket)) return fail(error);
+  if (const int error = send_settings(fd, *socket, settled)) return fail(error);
   return 0;
 }
 
@@ -375,6 +422,7 @@ int int_option(const void* value, socklen_t length, int& out) noexcept {
 }
 
 int set_can_option(int fd, int name, const void* value, socklen_t length) noexcept {
+  Settled settled;
   sc::ChangeLock lock;
   std::optional<CanSocket> socket = sc::find(fd);
   if (!socket) return fail(EBADF);
@@ -417,7 +465,7 @@ int set_can_option(int fd, int name, const void* value, socklen_t length) noexce
     default:
       return fail(ENOPROTOOPT);
   }
-  if (error == 0) error = send_settings(fd, *socket);
+  if (error == 0) error = send_settings(fd, *socket, settled);
   return error == 0 ? 0 : fail(error);
 }
 
@@ -464,6 +512,7 @@ int get_can_option(const CanSocket& socket, int name, void* value, socklen_t* le
 // reader that falls behind, and SO_RXQ_OVFL asks for the count of what was lost.
 void after_socket_option(int fd, int name, const void* value, socklen_t length) noexcept {
   if (name != SO_RCVBUF && name != SO_RCVBUFFORCE && name != SO_RXQ_OVFL) return;
+  Settled settled;
   sc::ChangeLock lock;
   std::optional<CanSocket> socket = sc::find(fd);
   if (!socket) return;
@@ -475,7 +524,7 @@ void after_socket_option(int fd, int name, const void* value, socklen_t length) 
     }
     return;
   }
-  send_settings(fd, *socket);
+  send_settings(fd, *socket, settled);
 }
 
 // What SOL_SOCKET reports of the socket's kind, for code that inspects a descriptor it was

@@ -320,6 +320,33 @@ def test_a_socket_bound_to_every_interface_hears_all_and_sends_where_told(make_t
         assert [(interface, can_id) for interface, can_id, _ in heard(1)] == [(second.can_interface, 0x1)]
 
 
+def test_bind_and_filters_hold_for_every_frame_sent_once_the_call_returns(make_torso, can_sockets):
+    # Before, the torsos applied them a moment later: such a frame was lost or passed the old filters.
+    first, second = make_torso(servos=False, motors=False), make_torso(servos=False, motors=False)
+    other, talker, listener = can_sockets(second.can_interface), can_sockets(first.can_interface), can_sockets(first.can_interface)
+    talker.setsockopt(SOL_CAN_RAW, CAN_RAW_FILTER, b"")
+    for n in range(50):
+        with socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW) as everywhere:
+            everywhere.bind(("",))
+            set_filters(everywhere, (0x500 + n, 0x7FF))
+            other.send(frame(0x500 + n))
+            everywhere.settimeout(1)
+            data, (interface, *_) = everywhere.recvfrom(72)
+            assert (interface, ident(data)) == (second.can_interface, 0x500 + n), f"bind number {n}"
+    for n in range(1, 200):
+        listener.send(frame(0x300))  # queued ahead of its new filters
+        set_filters(listener, (0x100 + n, 0x7FF))
+        talker.send(frame(0x100 + n - 1, b"late"))  # only the old filters pass it
+        talker.send(frame(0x100 + n, b"new"))
+    heard = []
+    listener.settimeout(0.3)
+    with pytest.raises(TimeoutError):
+        while True:
+            data = listener.recv(72)
+            heard.append((ident(data), data[8:8 + data[4]]))
+    assert (0x100 + 199, b"new") in heard and not [h for h in heard if h[1] == b"late"]
+
+
 # ---- a torso that stops --------------------------------------------------------------------------
 
 
