@@ -65,7 +65,7 @@ ensure_venv() {
     "$VENV/bin/python" -m pip install -q --upgrade pip
     # Beyond the build and the test runner: what the tools' extra needs, and the libraries some
     # tests drive the virtual torso or the conversions with (python-can, NumPy booleans).
-    "$VENV/bin/python" -m pip install -q "scikit-build-core>=0.10" "cmake>=3.25" ninja pytest mypy \
+    "$VENV/bin/python" -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest mypy \
       rich matplotlib python-can numpy
     touch "$stamp"
   fi

@@ -24,9 +24,9 @@
 // another thread must release it (gil.hpp).
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "bindings/python.hpp"
 
+#include <cstddef>
 #include <new>
 #include <utility>
 
@@ -48,6 +48,9 @@ struct Instance {
   T& value() noexcept { return *std::launder(reinterpret_cast<T*>(storage)); }
 };
 
+// Where every instance keeps `constructed`, whatever its T.
+inline constexpr Py_ssize_t kConstructedOffset = offsetof(Instance<unsigned char>, constructed);
+
 // The registered class of each C++ type; null before its registration.
 template <class T>
 inline PyTypeObject* class_type = nullptr;
@@ -63,7 +66,8 @@ T& value_of(PyObject* self) noexcept {
 // A C++ exception thrown by T's constructor propagates (call it inside `guarded`).
 template <class T, class... Args>
 PyObject* new_instance(PyTypeObject* type, Args&&... args) {
-  Ref object = Ref::steal(type->tp_alloc(type, 0));
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  Ref object = Ref::steal(alloc(type, 0));
   if (!object) return nullptr;
   auto* instance = reinterpret_cast<Instance<T>*>(object.get());
   ::new (static_cast<void*>(instance->storage)) T(std::forward<Args>(args)...);
@@ -102,7 +106,7 @@ void dealloc(PyObject* self) {
     instance->value().~T();
   }
   PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);
 }
 }  // namespace detail
@@ -111,6 +115,7 @@ void dealloc(PyObject* self) {
 // False with a Python exception set on failure.
 template <class T>
 bool add_class(PyObject* module, const ClassDef& def) {
+  static_assert(offsetof(Instance<T>, constructed) == kConstructedOffset);
   PyTypeObject* type =
       detail::create_class(def, static_cast<int>(sizeof(Instance<T>)), &detail::dealloc<T>);
   if (type == nullptr) return false;

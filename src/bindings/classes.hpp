@@ -3,8 +3,7 @@
 // returns false with a Python exception set on failure.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "bindings/python.hpp"
 
 namespace quillet::py {
 

@@ -1,12 +1,10 @@
 #include "bindings/convert.hpp"
 
-// The datetime C interface lives in a static pointer of each translation unit that includes it:
-// only this unit does.
-#include <datetime.h>
-
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <string>
+#include <utility>
 
 namespace quillet::py {
 
@@ -25,12 +23,13 @@ namespace {
 
 std::string type_name(Borrowed object) {
   Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(object.get())));
-  const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  Py_ssize_t size = 0;
+  const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
   if (text == nullptr) {
     PyErr_Clear();
-    return Py_TYPE(object.get())->tp_name;
+    return "object";
   }
-  return text;
+  return std::string(text, static_cast<std::size_t>(size));
 }
 
 // NumPy's boolean scalar, recognised by name so that NumPy need not be imported.
@@ -134,10 +133,6 @@ bool floats_from_sequence(Borrowed object, double* out, std::size_t count) {
 }  // namespace detail
 
 bool Converter<double>::convert(Borrowed object, double& out) {
-  if (PyFloat_CheckExact(object.get())) {
-    out = PyFloat_AS_DOUBLE(object.get());
-    return true;
-  }
   const double value = PyFloat_AsDouble(object.get());
   if (value == -1.0 && PyErr_Occurred()) return false;
   out = value;
@@ -169,13 +164,13 @@ bool Converter<bool>::convert(Borrowed object, bool& out) {
     return true;
   }
   if (is_numpy_bool(object)) {
-    PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
-    if (number == nullptr || number->nb_bool == nullptr) {
+    auto nb_bool = reinterpret_cast<inquiry>(PyType_GetSlot(Py_TYPE(value), Py_nb_bool));
+    if (nb_bool == nullptr) {
       PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
                    type_name(object).c_str());
       return false;
     }
-    const int truth = number->nb_bool(value);
+    const int truth = nb_bool(value);
     if (truth < 0) return false;
     out = truth != 0;
     return true;
@@ -204,8 +199,11 @@ bool Converter<std::vector<std::uint8_t>>::convert(Borrowed object, std::vector<
 
 bool Converter<Bytes>::convert(Borrowed object, Bytes& out) {
   if (!PyBytes_Check(object.get())) return detail::cannot_convert(object, "PyBytes");
-  const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object.get()));
-  out.data.assign(data, data + PyBytes_GET_SIZE(object.get()));
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(object.get(), &data, &size) < 0) return false;
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+  out.data.assign(bytes, bytes + size);
   return true;
 }
 
@@ -219,20 +217,80 @@ bool system_name(const char* argument, const std::optional<std::string>& name) {
   return !name || system_name(argument, *name);
 }
 
-bool Converter<Duration>::convert(Borrowed object, Duration& out) {
-  if (PyDateTimeAPI == nullptr) {
-    PyDateTime_IMPORT;
-    if (PyDateTimeAPI == nullptr) return false;
+namespace {
+
+// datetime.timedelta, and the readers of its three fields taken from the class itself, so that a
+// subclass that redefines `days` cannot change what is read. Looked up at the first conversion
+// (with the interpreter lock held) and kept for the life of the process, like the classes.
+struct Timedelta {
+  struct Field {
+    Ref descriptor;
+    descrgetfunc get = nullptr;
+  };
+  Ref type;
+  Field days, seconds, microseconds;
+};
+
+bool field_of(PyObject* type, const char* name, Timedelta::Field& field) {
+  Ref descriptor = Ref::steal(PyObject_GetAttrString(type, name));
+  if (!descriptor) return false;
+  auto get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(descriptor.get()), Py_tp_descr_get));
+  if (get == nullptr) {
+    PyErr_Format(PyExc_TypeError, "datetime.timedelta.%s is not a descriptor", name);
+    return false;
   }
-  if (!PyDelta_Check(object.get())) return detail::cannot_convert(object, "PyDelta");
-  const long long days = PyDateTime_DELTA_GET_DAYS(object.get());
+  field = {std::move(descriptor), get};
+  return true;
+}
+
+const Timedelta* timedelta() {
+  static const Timedelta* known = nullptr;
+  if (known != nullptr) return known;
+  Ref datetime = Ref::steal(PyImport_ImportModule("datetime"));
+  Ref type = datetime ? Ref::steal(PyObject_GetAttrString(datetime.get(), "timedelta")) : Ref();
+  if (!type) return nullptr;
+  if (!PyType_Check(type.get())) {
+    PyErr_SetString(PyExc_TypeError, "datetime.timedelta is not a class");
+    return nullptr;
+  }
+  auto found = std::make_unique<Timedelta>();
+  if (!field_of(type.get(), "days", found->days) || !field_of(type.get(), "seconds", found->seconds) ||
+      !field_of(type.get(), "microseconds", found->microseconds)) {
+    return nullptr;
+  }
+  found->type = std::move(type);
+  known = found.release();  // never destroyed
+  return known;
+}
+
+bool read_field(const Timedelta& api, const Timedelta::Field& field, PyObject* delta, long long& out) {
+  Ref value = Ref::steal(field.get(field.descriptor.get(), delta, api.type.get()));
+  if (!value) return false;
+  out = PyLong_AsLongLong(value.get());
+  return !(out == -1 && PyErr_Occurred());
+}
+
+}  // namespace
+
+bool Converter<Duration>::convert(Borrowed object, Duration& out) {
+  const Timedelta* api = timedelta();
+  if (api == nullptr) return false;
+  if (!PyObject_TypeCheck(object.get(), reinterpret_cast<PyTypeObject*>(api->type.get()))) {
+    return detail::cannot_convert(object, "PyDelta");
+  }
+  long long days = 0, seconds = 0, microseconds = 0;
+  if (!read_field(*api, api->days, object.get(), days) ||
+      !read_field(*api, api->seconds, object.get(), seconds) ||
+      !read_field(*api, api->microseconds, object.get(), microseconds)) {
+    return false;
+  }
   if (days < 0) {
     PyErr_SetString(PyExc_ValueError, "a negative timedelta cannot be converted to a duration");
     return false;
   }
-  out.seconds = static_cast<std::uint64_t>(days) * 86400 +
-                static_cast<std::uint64_t>(PyDateTime_DELTA_GET_SECONDS(object.get()));
-  out.nanos = static_cast<std::uint32_t>(PyDateTime_DELTA_GET_MICROSECONDS(object.get())) * 1000;
+  // A timedelta keeps 0 <= seconds < 86400 and 0 <= microseconds < 1000000.
+  out.seconds = static_cast<std::uint64_t>(days) * 86400 + static_cast<std::uint64_t>(seconds);
+  out.nanos = static_cast<std::uint32_t>(microseconds) * 1000;
   return true;
 }
 

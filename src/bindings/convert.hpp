@@ -21,8 +21,7 @@
 // argument takes its name as a third parameter (`parse` passes it).
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "bindings/python.hpp"
 
 #include <array>
 #include <chrono>

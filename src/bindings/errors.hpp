@@ -24,8 +24,7 @@
 // operation is not undone.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "bindings/python.hpp"
 
 #include <concepts>
 #include <cxxabi.h>

@@ -15,8 +15,7 @@
 // back: do not call these from a noexcept function.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "bindings/python.hpp"
 
 #include <chrono>
 #include <condition_variable>

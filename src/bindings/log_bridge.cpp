@@ -1,7 +1,6 @@
 #include "bindings/log_bridge.hpp"
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "bindings/python.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -181,51 +180,55 @@ class Bridge final : public log::Sink {
     });
     // Finding a cached entry under the lock again would change nothing: nodes never change.
     const bool cached = node != nullptr && node->entry.has_value();
-    forward(level, name, target, message, file, line, cached ? node->entry->logger : nullptr);
+    Ref logger = forward(level, name, target, message, file, line,
+                         cached ? node->entry->logger : nullptr);
     if (!has_caller && PyErr_Occurred()) {
-      PyErr_FormatUnraisable("Exception ignored while delivering a log record to %s", name.c_str());
+      // Reported as raised "in" the logger (or its name, when even getLogger failed).
+      Ref in = logger ? std::move(logger)
+                      : Ref::steal(PyUnicode_DecodeUTF8(name.data(),
+                                                        static_cast<Py_ssize_t>(name.size()), "replace"));
+      PyErr_WriteUnraisable(in.get());
     }
     // An exception raised by logging stays pending, unless one was pending before the record.
     if (pending) PyErr_SetRaisedException(pending.release());
   }
 
-  void forward(Level level, const std::string& name, std::string_view target,
-               std::string_view message, std::string_view file, std::uint32_t line,
-               PyObject* cached_logger) {
+  // The logger the record went to, null when none was found.
+  Ref forward(Level level, const std::string& name, std::string_view target,
+              std::string_view message, std::string_view file, std::uint32_t line,
+              PyObject* cached_logger) {
     Ref py_name = Ref::steal(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()),
                                                   "replace"));
-    if (!py_name) return;
+    if (!py_name) return Ref();
     Ref logger = cached_logger != nullptr
                      ? Ref::new_ref(cached_logger)
-                     : Ref::steal(PyObject_CallMethodOneArg(logging_.get(), get_logger_.get(),
-                                                            py_name.get()));
-    if (!logger) return;
+                     : Ref::steal(call_method_one_arg(logging_.get(), get_logger_.get(), py_name.get()));
+    if (!logger) return logger;
     Ref levelno = Ref::steal(PyLong_FromLong(python_level(level)));
-    if (!levelno) return;
+    if (!levelno) return logger;
     const int on = is_enabled_for(logger, levelno);
-    if (on < 0) return;
+    if (on < 0) return logger;
     if (on == 1) {
       Ref text = Ref::steal(PyUnicode_DecodeUTF8(
           message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
       Ref path = Ref::steal(
           PyUnicode_DecodeUTF8(file.data(), static_cast<Py_ssize_t>(file.size()), "replace"));
       Ref lineno = Ref::steal(PyLong_FromUnsignedLong(line));
-      if (!text || !path || !lineno) return;
+      if (!text || !path || !lineno) return logger;
       Ref record = Ref::steal(PyObject_CallMethodObjArgs(
           logger.get(), make_record_.get(), py_name.get(), levelno.get(), path.get(),
           lineno.get(), text.get(), empty_args_.get(), Py_None, nullptr));
-      if (!record) return;
-      Ref handled =
-          Ref::steal(PyObject_CallMethodOneArg(logger.get(), handle_.get(), record.get()));
-      if (!handled) return;
+      if (!record) return logger;
+      Ref handled = Ref::steal(call_method_one_arg(logger.get(), handle_.get(), record.get()));
+      if (!handled) return logger;
     }
-    if (cached_logger == nullptr) store(target, std::move(logger));
+    if (cached_logger == nullptr) store(target, logger);
+    return logger;
   }
 
   // 1, 0, or -1 with a Python exception pending.
   int is_enabled_for(const Ref& logger, const Ref& levelno) {
-    Ref result =
-        Ref::steal(PyObject_CallMethodOneArg(logger.get(), is_enabled_for_.get(), levelno.get()));
+    Ref result = Ref::steal(call_method_one_arg(logger.get(), is_enabled_for_.get(), levelno.get()));
     return result ? PyObject_IsTrue(result.get()) : -1;
   }
 
@@ -301,7 +304,7 @@ void close_when_released(PyObject* capsule) {
 bool failed_to_initialize() {
   Ref cause = Ref::steal(PyErr_GetRaisedException());
   Ref text = Ref::steal(PyUnicode_FromFormat("Failed to initialize python logging: %S", cause.get()));
-  Ref error = text ? Ref::steal(PyObject_CallOneArg(PyExc_ImportError, text.get())) : Ref();
+  Ref error = text ? Ref::steal(call_one_arg(PyExc_ImportError, text.get())) : Ref();
   if (!error) return false;
   PyException_SetCause(error.get(), cause.release());
   PyErr_SetRaisedException(error.release());

@@ -60,7 +60,8 @@ struct LoopObject {
     const bool pending_before = PyErr_Occurred() != nullptr;
     without_gil([&] { loop.reset(); });
     if (!pending_before && PyErr_Occurred()) {
-      PyErr_FormatUnraisable("Exception ignored while closing a QuilletPyControlLoop");
+      // Reported as raised in the class: the instance is being destroyed.
+      PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(class_type<LoopObject>));
     }
   }
 };

@@ -1,6 +1,5 @@
 // Module initialisation: one module object per process, the logging bridge, the classes.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "bindings/python.hpp"
 
 #include <atomic>
 #include <cstdint>

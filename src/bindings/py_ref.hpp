@@ -7,13 +7,12 @@
 //   Ref item = Ref::new_ref(borrowed);              // take a reference of our own
 //   PyList_Append(list.get(), item.get());          // lend it: the list takes its own reference
 //   return list.release();                          // hand the reference to the caller
-//   PyList_SET_ITEM(list.get(), i, item.release()); // for APIs that steal a reference
+//   PyList_SetItem(list.get(), i, item.release());  // for APIs that steal a reference
 // `Borrowed` names a reference that someone else keeps alive (arguments, items of a tuple that
 // we hold); it never changes a count. Every use needs the interpreter lock.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "bindings/python.hpp"
 
 #include <utility>
 

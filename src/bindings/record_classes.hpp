@@ -6,8 +6,7 @@
 // is accepted, and the output receives a copy of its record.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "bindings/python.hpp"
 
 #include "bindings/convert.hpp"
 #include "control_loop/records.hpp"

@@ -15,7 +15,7 @@ void prefix_type_error(const char* name) {
     return;
   }
   Ref text = Ref::steal(PyUnicode_FromFormat("argument '%s': %S", name, raised));
-  Ref replaced = text ? Ref::steal(PyObject_CallOneArg(PyExc_TypeError, text.get())) : Ref();
+  Ref replaced = text ? Ref::steal(call_one_arg(PyExc_TypeError, text.get())) : Ref();
   if (!replaced) return;  // the failure to build it is the pending exception
   PyException_SetCause(replaced.get(), original.release());
   PyErr_SetRaisedException(replaced.release());
@@ -89,18 +89,19 @@ bool collect(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs, 
   if (static_cast<std::size_t>(nargs) > sig.count) return too_many_positional(sig, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
   if (kwnames != nullptr) {
-    const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    const Py_ssize_t count = PyTuple_Size(kwnames);
     for (Py_ssize_t i = 0; i < count; ++i) {
-      if (!place_keyword(sig, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], slots)) return false;
+      if (!place_keyword(sig, PyTuple_GetItem(kwnames, i), args[nargs + i], slots)) return false;
     }
   }
   return check_missing(sig, slots);
 }
 
 bool collect(const SignatureView& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
-  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  const Py_ssize_t nargs = PyTuple_Size(args);
+  if (nargs < 0) return false;
   if (static_cast<std::size_t>(nargs) > sig.count) return too_many_positional(sig, nargs);
-  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = PyTuple_GET_ITEM(args, i);
+  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = PyTuple_GetItem(args, i);
   if (kwargs != nullptr) {
     Py_ssize_t position = 0;
     PyObject* key = nullptr;

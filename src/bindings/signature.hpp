@@ -16,8 +16,7 @@
 // Methods without parameters use METH_NOARGS and parse nothing.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "bindings/python.hpp"
 
 #include <array>
 #include <cstddef>

@@ -12,8 +12,7 @@
 // Record types are returned through the helpers of their class unit (record_classes.hpp).
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "bindings/python.hpp"
 
 #include <array>
 #include <cstddef>
@@ -66,8 +65,7 @@ Ref list_of(const Range& range) {
   Py_ssize_t index = 0;
   for (const auto& item : range) {
     Ref converted = to_py(item);
-    if (!converted) return Ref();
-    PyList_SET_ITEM(list.get(), index++, converted.release());
+    if (!converted || PyList_SetItem(list.get(), index++, converted.release()) < 0) return Ref();
   }
   return list;
 }
@@ -81,7 +79,7 @@ Ref tuple_of(const Tuple& tuple, std::index_sequence<I...>) {
   Ref result = Ref::steal(PyTuple_New(sizeof...(I)));
   if (!result) return result;
   for (std::size_t i = 0; i < sizeof...(I); ++i) {
-    PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    if (PyTuple_SetItem(result.get(), static_cast<Py_ssize_t>(i), items[i].release()) < 0) return Ref();
   }
   return result;
 }
