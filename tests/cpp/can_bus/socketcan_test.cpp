@@ -240,6 +240,9 @@ TEST_F(SocketCanPair, TimeoutUnderOneMicrosecondReadsNothing) {
 // The kernel reports SO_RCVTIMEO back in scheduler ticks, so the times here are whole ticks
 // for the usual tick rates: rounding up instead of down would show as one tick more.
 TEST_F(SocketCanPair, ReceiveTimeoutIsSetInWholeMicrosecondsRoundedDown) {
+#ifdef QMC_TESTS_UNDER_EMULATOR
+  GTEST_SKIP() << "qemu-user answers getsockopt(SO_RCVTIMEO) with 0: the timeout set cannot be read back";
+#endif
   auto rcvtimeo = [&] {
     timeval tv{};
     socklen_t len = sizeof tv;
