@@ -214,7 +214,9 @@ TEST(ControlLoop, StatisticsFlowAtTicksAndAfterSuccessfulCommands) {
   // read_dt reaches the cell in batches, so it may lag behind period, never lead it.
   EXPECT_LE(stats.read_dt.size(), stats.period.size());
   EXPECT_GE(stats.read_dt.size(), 1u);
+#ifndef QMC_TESTS_UNDER_EMULATOR  // qemu-user starts the loop's threads too slowly for this bound
   EXPECT_LT(stats.period.to_vector().front(), 0.005);  // tick 0 is due as the cycle starts
+#endif
   EXPECT_NEAR(torso.neck->position(1), 0.1f, 1e-3);
 }
 
@@ -312,6 +314,10 @@ TEST(ControlLoop, RawReadGivesUpAfterOneSecondButStillRuns) {
 }
 
 TEST(ControlLoop, OverdueTicksAreDeliveredNotSkipped) {
+#ifdef QMC_TESTS_UNDER_EMULATOR
+  GTEST_SKIP() << "under qemu-user a tick's read may take tens of ms on a busy machine: back-to-back "
+                  "ticks cannot be told from late ones";
+#endif
   Torso torso;
   LoopSettings settings = every(50ms);
   settings.stats_pub_period = 0ms;
