@@ -26,8 +26,9 @@ if(QMC_AARCH64_ROOT)
   # Debian's multiarch pyconfig.h includes <aarch64-linux-gnu/python3.13/pyconfig.h>: looked up
   # after the toolchain's own headers, so the root's C library headers never come first.
   set(CMAKE_CXX_FLAGS_INIT "-idirafter ${QMC_AARCH64_ROOT}/usr/include")
-  set(Python_INCLUDE_DIR "${QMC_AARCH64_ROOT}/usr/include/python3.13" CACHE PATH "")
-  set(Python_SOSABI "abi3" CACHE STRING "")
+  # The target's headers, over the build machine's that a wheel build names on its own.
+  set(Python_INCLUDE_DIR "${QMC_AARCH64_ROOT}/usr/include/python3.13" CACHE PATH "" FORCE)
+  set(Python_SOSABI "abi3" CACHE STRING "" FORCE)
 endif()
 if(QMC_QEMU_AARCH64)
   set(CMAKE_CROSSCOMPILING_EMULATOR "${QMC_QEMU_AARCH64};-L;${QMC_AARCH64_ROOT}")
