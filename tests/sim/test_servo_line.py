@@ -69,6 +69,7 @@ CBAUD, BOTHER = 0o010017, 0o010000
 TERMIOS2 = struct.Struct("=4I B 19s 2I")
 
 
+@pytest.mark.native_only("qemu-user does not pass the TIOCGEXCL ioctl through (ENOTTY)")
 def test_the_device_takes_custom_speed_exclusive_mode_and_a_lock(torso, serial):
     iflag, oflag, cflag, lflag, line, cc, _, _ = TERMIOS2.unpack(
         fcntl.ioctl(serial.fd, TCGETS2, bytes(TERMIOS2.size)))

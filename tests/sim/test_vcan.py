@@ -138,6 +138,7 @@ def test_loopback_and_own_frames_carry_the_kernels_flags(make_torso, can_sockets
 # ---- bursts and receive buffers ------------------------------------------------------------------
 
 
+@pytest.mark.native_only("qemu-user refuses setsockopt(SO_RXQ_OVFL) (ENOPROTOOPT)")
 def test_a_burst_is_taken_whole_and_a_slow_reader_counts_what_it_lost(bus, sockets):
     writer, keeping, small = sockets(), sockets(), sockets()
     keeping.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
@@ -385,6 +386,7 @@ def test_a_stopped_torsos_sockets_behave_as_those_of_a_deleted_vcan(make_torso, 
 # ---- python-can ----------------------------------------------------------------------------------
 
 
+@pytest.mark.native_only("python-can sets SO_TIMESTAMPNS, which qemu-user refuses (ENOPROTOOPT)")
 def test_python_can_buses_on_the_torso(bus, caplog):
     can = pytest.importorskip("can")
     caplog.set_level(logging.WARNING)
