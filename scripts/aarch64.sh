@@ -6,6 +6,7 @@
 #   ensure_arm64_root  ARM64_ROOT: a Debian 13 arm64 root with python3.13 and its headers, which
 #                      the module is built against and runs in (QEMU_LD_PREFIX)
 #   ensure_arm64_gtest ARM64_GTEST: GoogleTest for aarch64, from Debian's sources of it
+# (each makes what the variable names, when it is not there yet)
 #   ensure_binfmt      the kernel starts aarch64 programs through QEMU, so that a program under
 #                      emulation can start others (root; registered as "quillet-aarch64")
 # They keep what they fetch and build under AARCH64_CACHE, shared by every checkout of the user.
@@ -13,6 +14,9 @@
 AARCH64_CACHE="${QMC_AARCH64_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quillet_motor_controller/aarch64}"
 DEBIAN_MIRROR="${QMC_DEBIAN_MIRROR:-http://deb.debian.org/debian}"
 TOOLCHAIN="$ROOT/cmake/aarch64-linux-gnu.cmake"
+QEMU="$AARCH64_CACHE/qemu-aarch64"
+ARM64_ROOT="$AARCH64_CACHE/trixie-arm64"
+ARM64_GTEST="$AARCH64_CACHE/gtest"
 
 # One setup at a time per cache: two checkouts may prepare it at once.
 with_cache_lock() {
@@ -53,10 +57,7 @@ fetch_emulator() {
   rm -rf "$work"
 }
 
-ensure_emulator() {
-  QEMU="$AARCH64_CACHE/qemu-aarch64"
-  with_cache_lock fetch_emulator
-}
+ensure_emulator() { with_cache_lock fetch_emulator; }
 
 make_arm64_root() {
   [ -f "$ARM64_ROOT/.complete" ] && return 0
@@ -80,10 +81,7 @@ make_arm64_root() {
   mv "$work" "$ARM64_ROOT"
 }
 
-ensure_arm64_root() {
-  ARM64_ROOT="$AARCH64_CACHE/trixie-arm64"
-  with_cache_lock make_arm64_root
-}
+ensure_arm64_root() { with_cache_lock make_arm64_root; }
 
 make_arm64_gtest() {
   [ -f "$ARM64_GTEST/lib/cmake/GTest/GTestConfig.cmake" ] && return 0
@@ -98,10 +96,7 @@ make_arm64_gtest() {
   rm -rf "$build"
 }
 
-ensure_arm64_gtest() {
-  ARM64_GTEST="$AARCH64_CACHE/gtest"
-  with_cache_lock make_arm64_gtest
-}
+ensure_arm64_gtest() { with_cache_lock make_arm64_gtest; }
 
 # The magic and mask of an aarch64 ELF executable, as QEMU's own binfmt configuration has them;
 # F: the kernel opens QEMU now, so it is found from any mount namespace or root.
