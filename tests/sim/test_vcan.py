@@ -15,6 +15,9 @@ import pytest
 
 from quillet_sim.pytest_plugin import preload_active
 
+# python-can sets SO_TIMESTAMPNS on every bus, which qemu-user refuses (ENOPROTOOPT).
+uses_python_can = pytest.mark.native_only("python-can sets SO_TIMESTAMPNS, which qemu-user refuses")
+
 pytestmark = pytest.mark.skipif(not preload_active(), reason="the SocketCAN stand-in is not preloaded")
 
 CAN_FRAME = struct.Struct("=IB3x8s")
@@ -159,6 +162,7 @@ def test_a_burst_is_taken_whole_and_a_slow_reader_counts_what_it_lost(bus, socke
     assert 0 < received < sent and received + drops == sent
 
 
+@uses_python_can
 def test_a_python_can_writer_is_never_refused_beside_a_busy_reader(bus):
     can = pytest.importorskip("can")
     sent, refused, heard = 10_000, [], []
@@ -220,6 +224,7 @@ def test_without_acknowledgement_ten_frames_queue_then_writes_fail_and_the_queue
     assert ids(writer, 0.3) == [1]
 
 
+@uses_python_can
 def test_python_can_meets_enobufs_and_ack_errors_as_on_a_real_adapter(make_torso):
     can = pytest.importorskip("can")
     torso = make_torso(servos=False)
@@ -386,7 +391,7 @@ def test_a_stopped_torsos_sockets_behave_as_those_of_a_deleted_vcan(make_torso, 
 # ---- python-can ----------------------------------------------------------------------------------
 
 
-@pytest.mark.native_only("python-can sets SO_TIMESTAMPNS, which qemu-user refuses (ENOPROTOOPT)")
+@uses_python_can
 def test_python_can_buses_on_the_torso(bus, caplog):
     can = pytest.importorskip("can")
     caplog.set_level(logging.WARNING)
