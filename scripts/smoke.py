@@ -17,7 +17,7 @@ import sys
 import time
 from datetime import timedelta
 
-from quillet_sim import VirtualTorso, preload_path
+from quillet_sim import VirtualTorso, restart_under_preload
 
 
 def check(condition: bool, what: str) -> None:
@@ -28,10 +28,7 @@ def check(condition: bool, what: str) -> None:
 
 
 def main() -> None:
-    if preload_path() not in os.environ.get("LD_PRELOAD", ""):
-        # The SocketCAN stand-in is read by the dynamic loader at start-up only.
-        os.environ["LD_PRELOAD"] = f"{preload_path()} {os.environ.get('LD_PRELOAD', '')}".strip()
-        os.execv(sys.executable, [sys.executable, *sys.orig_argv[1:]])
+    restart_under_preload()  # the module reaches the torso's CAN bus only through the stand-in
 
     import quillet_motor_controller as qmc
     from quillet_motor_controller import QuilletMotorController, QuilletPyControlLoop
