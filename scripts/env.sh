@@ -5,7 +5,14 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="$ROOT/.venv"
 
-say() { printf '==> %s\n' "$*" >&2; }
+# Each step's line carries the time since the first command of the run started (the scripts call
+# each other, so the start is handed down), which shows in a CI log where the minutes go.
+QMC_RUN_START="${QMC_RUN_START:-$(date +%s)}"
+export QMC_RUN_START
+say() {
+  local elapsed=$(($(date +%s) - QMC_RUN_START))
+  printf '==> [%d:%02d] %s\n' $((elapsed / 60)) $((elapsed % 60)) "$*" >&2
+}
 
 python_ok() {
   "$1" -c 'import sys; sys.exit(0 if sys.version_info >= (3, 13) else 1)' 2>/dev/null
