@@ -148,6 +148,7 @@ def test_every_method_has_a_text_signature_with_self(cls):
         assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in parameters[1:]), name
 
 
+@pytest.mark.test_surface
 def test_instances_have_no_dict_and_no_weak_references():
     position = qmc.QuilletTorsoPosition([0.0] * 2, [0.0] * 2, [0.0] * 3, [0.0] * 3)
     stats = qmc._stats([], [], [])

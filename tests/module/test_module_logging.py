@@ -26,6 +26,7 @@ def target(request, caplog):
     return name, logger, lambda: [r for r in caplog.records if (r.name + ".").startswith(logger.name + ".")]
 
 
+@pytest.mark.test_surface
 def test_levels_map_to_python_numbers_and_trace_is_never_forwarded(target):
     name, logger, records = target
     logger.setLevel(1)
@@ -43,6 +44,7 @@ def test_levels_map_to_python_numbers_and_trace_is_never_forwarded(target):
     assert record.exc_info is None
 
 
+@pytest.mark.test_surface
 def test_logger_name_replaces_every_separator(target):
     name, _, records = target
     deep = name + "::inner::leaf"
@@ -50,6 +52,7 @@ def test_logger_name_replaces_every_separator(target):
     assert [(r.name, r.getMessage()) for r in records()] == [(deep.replace("::", "."), "deep")]
 
 
+@pytest.mark.test_surface
 def test_level_filter_is_taken_at_the_first_record_and_never_lowered(target):
     name, logger, records = target
     logger.setLevel(logging.WARNING)
@@ -67,6 +70,7 @@ def test_level_filter_is_taken_at_the_first_record_and_never_lowered(target):
     assert "warn after raising" not in [r.getMessage() for r in records()]
 
 
+@pytest.mark.test_surface
 def test_filtered_records_never_enter_python_and_loggers_are_looked_up_once(target, monkeypatch):
     name, logger, records = target
     logger.setLevel(logging.INFO)
@@ -98,6 +102,7 @@ def test_filtered_records_never_enter_python_and_loggers_are_looked_up_once(targ
     assert [r.getMessage() for r in records()] == ["first", "kept"]
 
 
+@pytest.mark.test_surface
 def test_a_child_target_takes_the_filter_of_its_deepest_cached_ancestor(target, monkeypatch):
     """Only a target's own node was looked up: after a::b was cached at warning level, an info
     record of a::b::c was delivered."""
@@ -114,6 +119,7 @@ def test_a_child_target_takes_the_filter_of_its_deepest_cached_ancestor(target, 
     assert [r.getMessage() for r in records()] == ["caches the parent's filter", "kept"]
 
 
+@pytest.mark.test_surface
 def test_level_filter_off_when_logger_accepts_nothing(target):
     name, logger, records = target
     logger.setLevel(logging.CRITICAL)
@@ -123,6 +129,7 @@ def test_level_filter_off_when_logger_accepts_nothing(target):
     assert records() == []
 
 
+@pytest.mark.test_surface
 def test_exception_pending_before_a_record_survives_it(target):
     name, logger, records = target
     logger.setLevel(1)
@@ -137,6 +144,7 @@ class Boom(Exception):
     pass
 
 
+@pytest.mark.test_surface
 def test_exception_raised_by_logging_is_left_pending_unless_one_was_already(target):
     name, logger, records = target
     logger.setLevel(1)
@@ -158,6 +166,7 @@ def test_exception_raised_by_logging_is_left_pending_unless_one_was_already(targ
     assert records() == []
 
 
+@pytest.mark.test_surface
 def test_record_from_a_thread_python_does_not_know(target):
     name, logger, records = target
     logger.setLevel(1)
@@ -166,6 +175,7 @@ def test_record_from_a_thread_python_does_not_know(target):
     assert all(r.thread != threading.get_ident() for r in records())
 
 
+@pytest.mark.test_surface
 def test_records_from_many_threads_at_once(target):
     name, logger, records = target
     logger.setLevel(1)
@@ -196,6 +206,7 @@ def run_python(code, timeout=60):
     )
 
 
+@pytest.mark.test_surface
 def test_real_targets_map_to_the_module_loggers_with_the_cached_filter():
     result = run_python(
         """
@@ -278,6 +289,7 @@ SHUTDOWN_CASES = {
 }
 
 
+@pytest.mark.test_surface
 @pytest.mark.parametrize("case", sorted(SHUTDOWN_CASES))
 def test_records_during_and_after_interpreter_shutdown_are_dropped_without_harm(case):
     for _ in range(5):
@@ -287,6 +299,7 @@ def test_records_during_and_after_interpreter_shutdown_are_dropped_without_harm(
         assert "Fatal" not in result.stderr and "terminate" not in result.stderr
 
 
+@pytest.mark.test_surface
 def test_records_of_exit_handlers_registered_before_the_import_are_delivered():
     """The bridge closed in its own atexit hook, which runs before every handler registered
     earlier: their records were dropped."""
@@ -305,6 +318,7 @@ def test_records_of_exit_handlers_registered_before_the_import_are_delivered():
     assert result.stdout.splitlines() == ["parking", "parked, from another thread"]
 
 
+@pytest.mark.test_surface
 def test_waits_on_a_logging_thread_release_the_interpreter_lock():
     # A wait that kept the interpreter lock would never end: the waited-on thread needs the lock
     # to deliver its records. A fresh interpreter, so that a regression hangs only it.
@@ -325,6 +339,7 @@ def test_waits_on_a_logging_thread_release_the_interpreter_lock():
     assert [line for line in lines if line != "while waited on"] == ["True", "True", "False"]
 
 
+@pytest.mark.test_surface
 def test_records_from_foreign_threads_leave_nothing_behind():
     # Each record of a foreign thread runs under a thread state made for it. In a fresh
     # interpreter, since the test runner keeps the records its own handlers capture.

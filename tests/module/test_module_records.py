@@ -76,6 +76,7 @@ def stats(period, read_dt, write_dt):
     return qmc._stats(period, read_dt, write_dt)
 
 
+@pytest.mark.test_surface
 def test_stats_representation_uses_two_decimal_means_and_nan_for_no_samples():
     record = stats([0.009, 0.011], [0.001, 0.0015], [])
     assert repr(record) == "ControlLoopStats(period=~10.00ms, read_dt=~1.25 ms, write_dt=~NaN ms)"
@@ -87,6 +88,7 @@ def test_stats_representation_uses_two_decimal_means_and_nan_for_no_samples():
     )
 
 
+@pytest.mark.test_surface
 def test_stats_attributes_are_fresh_lists_and_read_only():
     record = stats([0.01, 0.02], [0.001], [])
     period = record.period
@@ -106,12 +108,14 @@ def test_stats_cannot_be_constructed_from_python():
         qmc.ControlLoopStats([], [], [])
 
 
+@pytest.mark.test_surface
 def test_stats_mean_of_one_sample_is_exact():
     assert repr(stats([0.0125], [0.002], [-0.001])) == (
         "ControlLoopStats(period=~12.50ms, read_dt=~2.00 ms, write_dt=~-1.00 ms)"
     )
 
 
+@pytest.mark.test_surface
 def test_stats_read_from_an_index_on():
     period = [i / 1e6 for i in range(1, 4097)]
     record = stats(period, [0.5], [])

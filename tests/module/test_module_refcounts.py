@@ -6,6 +6,8 @@ import logging
 import sys
 import tracemalloc
 
+import pytest
+
 import quillet_motor_controller as qmc
 
 Torso = qmc.QuilletTorsoPosition
@@ -42,6 +44,7 @@ def exercise(values, floats, position, target):
         pass
 
 
+@pytest.mark.test_surface
 def test_arguments_are_not_kept():
     values = [0.25, 0.5, 0.75]
     floats = [1.5, 2.5, 3.5]
@@ -59,6 +62,7 @@ def test_arguments_are_not_kept():
     assert after == before
 
 
+@pytest.mark.test_surface
 def test_memory_does_not_grow_over_many_calls():
     values = [0.25, 0.5, 0.75]
     floats = [1.5, 2.5, 3.5]
