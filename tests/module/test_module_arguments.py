@@ -28,6 +28,12 @@ class HasIndex:
         return 7
 
 
+class LyingDelta(datetime.timedelta):
+    """Its fields claim another duration: what it holds is read, not what it says."""
+    days = property(lambda self: 5)
+    seconds = property(lambda self: -1)
+
+
 class RaisesInFloat:
     def __float__(self):
         raise ZeroDivisionError("from __float__")
@@ -96,6 +102,7 @@ ACCEPTED = [
     ("duration", datetime.timedelta(days=1, seconds=2, microseconds=3), (86402, 3000)),
     ("duration", datetime.timedelta(0), (0, 0)),
     ("duration", datetime.timedelta(days=999999999), (999999999 * 86400, 0)),
+    ("duration", LyingDelta(milliseconds=10), (0, 10_000_000)),
     ("opt_str", None, None),
     ("opt_str", "can1", "can1"),
     ("opt_f32", None, None),
